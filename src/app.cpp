@@ -1,0 +1,190 @@
+#include "app.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "banner.h"
+#include "config/loader.h"
+#include "environment.h"
+#include "logger/logger.h"
+#include "logger/retention.h"
+#include "preflight.h"
+#include "util/expected.h"
+#include "util/net.h"
+
+namespace tarvo {
+namespace {
+
+constexpr std::string_view kTarget = "tarvo";
+constexpr std::size_t kBlockingThreads = 4;
+
+using RunFlag = std::shared_ptr<std::atomic<bool>>;
+using StartupResult = Expected<Ok, std::string>;
+
+// Absorbs SIGINT and SIGTERM for the rest of the run; the first one clears `run_flag`.
+net::awaitable<void> signal_task(std::shared_ptr<net::signal_set> signals, RunFlag run_flag) {
+    bool first = true;
+    for (;;) {
+        boost::system::error_code ec;
+        const int sig = co_await signals->async_wait(net::redirect_error(net::use_awaitable, ec));
+        if (ec) co_return;
+        if (!first) continue;
+        first = false;
+        logger::write_stdout(banner::signal_line(sig == SIGINT ? "SIGINT" : "SIGTERM"));
+        run_flag->store(false);
+    }
+}
+
+// The main task: the startup order, the packet loop, then the shutdown sequence. State
+// lives here so that each component is released in the order shutdown needs.
+class Daemon {
+public:
+    Daemon(Environment env, net::io_context& io, net::thread_pool& blocking)
+        : env_(std::move(env)), io_(io), blocking_(blocking) {}
+
+    net::awaitable<StartupResult> run() {
+        // 1. Preflight: either check ends the process with its help box.
+        preflight::check_privileges();
+        preflight::check_libpcap();
+
+        // 2. Terminal mode.
+        plain_ = env_.plain_terminal();
+
+        // 3. Diagnostic log, then its retention pass off the async workers.
+        logger::Options log_options;
+        log_options.filter_env = env_.log_filter;
+        log_options.colour = env_.log_colour();
+        auto guard = logger::setup(log_options);
+        if (!guard) co_return Unexpected(std::move(guard).error());
+        log_guard_ = std::move(*guard);
+        net::post(blocking_, [dir = log_options.log_dir] {
+            (void)logger::retention_pass(dir, std::chrono::system_clock::now());
+        });
+
+        // 4. Start instant and configuration.
+        start_ = std::chrono::steady_clock::now();
+        config_dir_ = config::find_config_dir();
+        auto loaded = config::load_config(config_dir_);
+        if (!loaded) co_return Unexpected(std::move(loaded).error());
+        config_ = std::move(*loaded);
+
+        // 22. The flag that keeps the packet loop running.
+        run_flag_ = std::make_shared<std::atomic<bool>>(true);
+
+        // 27. Signal task: from here on SIGINT and SIGTERM shut down in order.
+        auto signals = std::make_shared<net::signal_set>(io_, SIGINT, SIGTERM);
+        net::co_spawn(io_, signal_task(signals, run_flag_), net::detached);
+        logger::debug(kTarget, "Signal handlers installed");
+
+        // 28. Loop state and counters.
+        counters_ = std::make_shared<GlobalCounters>();
+
+        // 29. Packet loop, then shutdown.
+        co_await packet_loop();
+        co_await shutdown();
+        co_return Ok{};
+    }
+
+private:
+    net::awaitable<void> packet_loop() {
+        net::steady_timer idle(io_);
+        while (run_flag_->load(std::memory_order_relaxed)) {
+            idle.expires_after(std::chrono::milliseconds(10));
+            co_await idle.async_wait(net::use_awaitable);
+        }
+    }
+
+    net::awaitable<void> shutdown() {
+        logger::write_stdout(banner::shutdown_banner(plain_));
+
+        const auto elapsed = std::chrono::steady_clock::now() - start_;
+        banner::FinalFigures figures;
+        figures.runtime_secs = std::chrono::duration<double>(elapsed).count();
+        figures.packets = counters_->packet_count.load();
+        figures.blocks = counters_->block_count.load();
+        figures.alerts = counters_->alert_count.load();
+
+        logger::write_stdout(banner::kStoppingCapture);
+        logger::write_stdout(banner::kCaptureStopped);
+
+        logger::write_stdout(banner::kCleaningKernel);
+        logger::write_stdout(banner::kKernelCleaned);
+
+        logger::write_stdout(banner::final_report(figures));
+        logger::write_stdout(banner::closing_banner(plain_));
+        logger::info(kTarget, "TARVO stopped successfully - Goodbye Buddy!");
+
+        // Release in order; the logger guard goes last so that it flushes everything.
+        counters_.reset();
+        config_.reset();
+        log_guard_.reset();
+        co_return;
+    }
+
+    Environment env_;
+    net::io_context& io_;
+    net::thread_pool& blocking_;
+    bool plain_ = true;
+    std::optional<logger::Guard> log_guard_;
+    std::chrono::steady_clock::time_point start_;
+    std::filesystem::path config_dir_;
+    std::optional<config::TarvoConfig> config_;
+    RunFlag run_flag_;
+    GlobalCountersPtr counters_;
+};
+
+}  // namespace
+
+int run_daemon() {
+    Environment env = read_environment();
+    std::optional<StartupResult> result;
+    std::string crash;
+    {
+        net::io_context io;
+        net::thread_pool blocking(kBlockingThreads);
+        Daemon daemon(std::move(env), io, blocking);
+        net::co_spawn(io, daemon.run(),
+                      [&](const std::exception_ptr& ep, StartupResult r) {
+                          if (ep) {
+                              try {
+                                  std::rethrow_exception(ep);
+                              } catch (const std::exception& ex) {
+                                  crash = ex.what();
+                              } catch (...) {
+                                  crash = "unknown exception";
+                              }
+                          } else {
+                              result = std::move(r);
+                          }
+                          io.stop();  // cancels the background tasks still running
+                      });
+        const unsigned workers = std::max(1U, std::thread::hardware_concurrency());
+        std::vector<std::thread> threads;
+        for (unsigned i = 1; i < workers; ++i) threads.emplace_back([&io] { io.run(); });
+        io.run();
+        for (auto& t : threads) t.join();
+        blocking.stop();
+        blocking.join();
+    }
+    if (!crash.empty()) {
+        std::fprintf(stderr, "Error: %s\n", crash.c_str());
+        return 1;
+    }
+    if (result && !result->has_value()) {
+        std::fprintf(stderr, "Error: %s\n", result->error().c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace tarvo

@@ -1,0 +1,3 @@
+#include "app.h"
+
+int main() { return tarvo::run_daemon(); }
