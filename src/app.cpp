@@ -14,10 +14,14 @@
 #include <fmt/format.h>
 
 #include "banner.h"
+#include "capture/devices.h"
+#include "capture/filter.h"
+#include "capture/linux.h"
 #include "config/loader.h"
 #include "environment.h"
 #include "logger/logger.h"
 #include "logger/retention.h"
+#include "packet_loop.h"
 #include "preflight.h"
 #include "util/expected.h"
 #include "util/net.h"
@@ -27,6 +31,7 @@ namespace {
 
 constexpr std::string_view kTarget = "tarvo";
 constexpr std::size_t kBlockingThreads = 4;
+constexpr auto kCaptureStopLimit = std::chrono::seconds(2);
 
 using RunFlag = std::shared_ptr<std::atomic<bool>>;
 using StartupResult = Expected<Ok, std::string>;
@@ -78,6 +83,40 @@ public:
         if (!loaded) co_return Unexpected(std::move(loaded).error());
         config_ = std::move(*loaded);
 
+        // 7. The host's own addresses, for the detection gate.
+        local_addresses_ = capture::local_addresses(capture::list_devices);
+
+        // 18. Interface choice.
+        std::string interface = config_->capture_interface;
+        if (interface == "auto") {
+            auto devices = capture::list_devices();
+            std::optional<std::string> chosen;
+            if (devices) chosen = capture::auto_select(*devices);
+            if (!chosen) {
+                log_guard_.reset();  // flush the diagnostic file before the process ends
+                preflight::print_no_interface_box();
+            }
+            interface = *chosen;
+        }
+
+        // 19. Filter choice.
+        filter_ = capture::choose_filter(config_->bpf_filter, preblock_);
+
+        // 21. Capture engine.
+        capture::CaptureSettings settings;
+        settings.interface = interface;
+        settings.filter = filter_;
+        settings.buffer_size_mb = config_->buffer_size_mb;
+        settings.timeout_ms = config_->timeout_ms;
+        settings.snaplen = config_->snaplen;
+        settings.promiscuous = config_->promiscuous;
+        auto engine = capture::LinuxCaptureEngine::create(std::move(settings));
+        if (!engine) co_return Unexpected(engine.error().message());
+        engine_ = std::move(*engine);
+        if (auto started = engine_->start(); !started) {
+            co_return Unexpected(started.error().message());
+        }
+
         // 22. The flag that keeps the packet loop running.
         run_flag_ = std::make_shared<std::atomic<bool>>(true);
 
@@ -88,20 +127,30 @@ public:
 
         // 28. Loop state and counters.
         counters_ = std::make_shared<GlobalCounters>();
+        loop_ = std::make_unique<PacketLoop>(counters_);
 
         // 29. Packet loop, then shutdown.
-        co_await packet_loop();
+        co_await run_packet_loop(*engine_, *loop_, *run_flag_);
         co_await shutdown();
         co_return Ok{};
     }
 
 private:
-    net::awaitable<void> packet_loop() {
-        net::steady_timer idle(io_);
-        while (run_flag_->load(std::memory_order_relaxed)) {
-            idle.expires_after(std::chrono::milliseconds(10));
-            co_await idle.async_wait(net::use_awaitable);
+    // Stops capture, waiting at most kCaptureStopLimit. true when the stop finished.
+    net::awaitable<bool> stop_capture() {
+        if (!engine_) co_return true;
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        net::post(blocking_, [engine = engine_, done] {
+            (void)engine->stop();  // "not started" counts as stopped too
+            done->store(true);
+        });
+        net::steady_timer poll(io_);
+        const auto deadline = std::chrono::steady_clock::now() + kCaptureStopLimit;
+        while (!done->load() && std::chrono::steady_clock::now() < deadline) {
+            poll.expires_after(std::chrono::milliseconds(5));
+            co_await poll.async_wait(net::use_awaitable);
         }
+        co_return done->load();
     }
 
     net::awaitable<void> shutdown() {
@@ -115,7 +164,8 @@ private:
         figures.alerts = counters_->alert_count.load();
 
         logger::write_stdout(banner::kStoppingCapture);
-        logger::write_stdout(banner::kCaptureStopped);
+        const bool stopped = co_await stop_capture();
+        logger::write_stdout(stopped ? banner::kCaptureStopped : banner::kCaptureTimeout);
 
         logger::write_stdout(banner::kCleaningKernel);
         logger::write_stdout(banner::kKernelCleaned);
@@ -125,6 +175,8 @@ private:
         logger::info(kTarget, "TARVO stopped successfully - Goodbye Buddy!");
 
         // Release in order; the logger guard goes last so that it flushes everything.
+        loop_.reset();
+        engine_.reset();
         counters_.reset();
         config_.reset();
         log_guard_.reset();
@@ -139,8 +191,13 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::filesystem::path config_dir_;
     std::optional<config::TarvoConfig> config_;
+    std::vector<IpAddr> local_addresses_;
+    std::vector<std::string> preblock_;
+    std::string filter_;
+    std::shared_ptr<capture::CaptureEngine> engine_;
     RunFlag run_flag_;
     GlobalCountersPtr counters_;
+    std::unique_ptr<PacketLoop> loop_;
 };
 
 }  // namespace
