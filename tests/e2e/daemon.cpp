@@ -15,16 +15,25 @@ DaemonLayout::DaemonLayout(const std::string& config_yaml, const std::string& ru
 
 std::unique_ptr<Process> DaemonLayout::start(const std::vector<std::string>& env,
                                              std::optional<uid_t> uid,
-                                             std::filesystem::path executable) const {
+                                             std::filesystem::path executable,
+                                             std::vector<std::string> prefix) const {
     std::vector<std::string> vars = {"TERM=dumb", "TARVO_LOG=debug", "NO_COLOR=1"};
     vars.insert(vars.end(), env.begin(), env.end());
     Process::Options o;
-    o.argv = {executable.empty() ? binary().string() : executable.string()};
+    o.argv = std::move(prefix);
+    o.argv.push_back(executable.empty() ? binary().string() : executable.string());
     o.env = environment_with(vars);
     o.output_dir = dir_.path();
     o.working_dir = dir_.path();
     o.uid = uid;
     return std::make_unique<Process>(std::move(o));
+}
+
+std::string config_for(const std::string& interface) {
+    std::string config = kLoopbackConfig;
+    const std::string lo = "capture_interface: lo";
+    config.replace(config.find(lo), lo.size(), "capture_interface: " + interface);
+    return config;
 }
 
 bool is_root() { return ::geteuid() == 0; }

@@ -19,10 +19,11 @@ public:
     std::filesystem::path binary() const { return dir_ / "tarvo"; }
     std::filesystem::path configs() const { return dir_ / "configs"; }
 
-    // Starts the daemon with TERM=dumb, TARVO_LOG=debug and NO_COLOR=1 on top of `env`.
+    // Starts the daemon (behind `prefix`, e.g. {"unshare", "-n"}) with TERM=dumb, TARVO_LOG=debug and NO_COLOR=1 on top of `env`.
     std::unique_ptr<Process> start(const std::vector<std::string>& env = {},
                                    std::optional<uid_t> uid = std::nullopt,
-                                   std::filesystem::path executable = {}) const;
+                                   std::filesystem::path executable = {},
+                                   std::vector<std::string> prefix = {}) const;
 
 private:
     TempDir dir_;
@@ -37,6 +38,9 @@ inline constexpr const char* kLoopbackConfig =
     "timeout_ms: 10\n"
     "snaplen: 65535\n"
     "dashboard: {enabled: false}\n";
+
+// kLoopbackConfig capturing on `interface` instead.
+std::string config_for(const std::string& interface);
 
 bool is_root();
 

@@ -1,10 +1,13 @@
 #include <signal.h>
 
+#include <thread>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "e2e/daemon.h"
 #include "preflight.h"
+#include "support/testbed.h"
 
 namespace tarvo::test {
 namespace {
@@ -108,6 +111,47 @@ TEST(DaemonE2E, SymlinkedExecutableFindsConfigsBesideItsTarget) {
     EXPECT_THAT(daemon->out(), HasSubstr("Loaded platform config: " + layout.configs().string()));
     daemon->send(SIGINT);
     EXPECT_EQ(daemon->wait_exit(15s), std::optional<int>(0));
+}
+
+TEST(DaemonE2E, InterfaceChoiceFailuresEndStartup) {
+    if (!is_root()) GTEST_SKIP() << "needs root: the daemon checks its privileges first";
+    {
+        SCOPED_TRACE("auto with only loopback: the help box");
+        DaemonLayout layout(config_for("auto"));
+        // A private network namespace holds nothing but lo.
+        auto daemon = layout.start({}, std::nullopt, {}, {"/usr/bin/unshare", "-n"});
+        ASSERT_EQ(daemon->wait_exit(15s), std::optional<int>(1));
+        EXPECT_TRUE(daemon->err().ends_with(preflight::no_interface_box())) << daemon->err();
+    }
+    {
+        SCOPED_TRACE("a named interface that does not exist");
+        DaemonLayout layout(config_for("nope0"));
+        auto daemon = layout.start();
+        ASSERT_EQ(daemon->wait_exit(15s), std::optional<int>(1));
+        EXPECT_EQ(daemon->err(), "Error: Network interface 'nope0' not found\n");
+    }
+}
+
+TEST(DaemonE2E, ReportsThePacketsItCaptured) {
+    if (!is_root()) GTEST_SKIP() << "needs root for the test bed and capture";
+    Testbed bed("tvdmn");
+    ASSERT_TRUE(bed.ok());
+    std::string config = config_for(bed.host_if());
+    config += "bpf_filter: \"udp dst port 40000\"\n";
+    DaemonLayout layout(config);
+    auto daemon = layout.start();
+    ASSERT_TRUE(daemon->wait_for_output("Signal handlers installed", kStartup)) << daemon->out();
+    ASSERT_TRUE(daemon->wait_for_output("Capture thread started", kStartup)) << daemon->out();
+    EXPECT_THAT(daemon->out(), HasSubstr("Using config BPF filter, filter: \"udp dst port 40000\""));
+    ASSERT_EQ(bed.python("import socket\ns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                         "for i in range(50):\n    s.sendto(b'x', ('" + bed.host4() + "', 40000))\n"
+                         "for i in range(30):\n    s.sendto(b'x', ('" + bed.host4() + "', 40001))\n"),
+              0);
+    std::this_thread::sleep_for(500ms);
+    daemon->send(SIGINT);
+    ASSERT_EQ(daemon->wait_exit(15s), std::optional<int>(0));
+    EXPECT_THAT(daemon->out(), HasSubstr("|  Total Packets Processed :           50 "));
+    EXPECT_THAT(daemon->out(), HasSubstr("Packet capture stopped on " + bed.host_if()));
 }
 
 }  // namespace
