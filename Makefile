@@ -5,7 +5,10 @@ BUILD ?= build
 SAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: deps configure build run test sanitize-test bench clean
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
+
+.PHONY: deps configure build run test sanitize-test fuzz bench clean
 
 deps:
 	./scripts/install-deps
@@ -28,5 +31,16 @@ sanitize-test: deps
 	cmake --build $(SAN_BUILD) -j $(JOBS) --target tarvo_tests tarvo
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS) -L unit
 
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS.
+fuzz: deps
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target decode_fuzz
+	mkdir -p $(FUZZ_BUILD)/corpus/decode
+	$(FUZZ_BUILD)/fuzz/decode_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=2048 $(FUZZ_BUILD)/corpus/decode
+
+# Replay benchmark against the bare read on a generated corpus.
+bench: build
+	./bench/run-replay $(BUILD)
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)

@@ -133,25 +133,26 @@ bool decode_ipv6(std::span<const std::uint8_t> ip, PacketInfo& p) {
 
 }  // namespace
 
-std::optional<PacketInfo> decode(std::span<const std::uint8_t> frame) noexcept {
-    if (frame.size() < kEthHeader) return std::nullopt;
+bool decode_into(std::span<const std::uint8_t> frame, PacketInfo& p) noexcept {
+    if (frame.size() < kEthHeader) return false;
     std::uint16_t type = rd16(frame, 12);
     std::size_t off = kEthHeader;
     for (int tags = 0; tags < kMaxVlanTags && is_vlan(type); ++tags) {
-        if (off + kVlanTag > frame.size()) return std::nullopt;
+        if (off + kVlanTag > frame.size()) return false;
         type = rd16(frame, off + 2);
         off += kVlanTag;
     }
-    PacketInfo p;
+    p = PacketInfo{};
     p.length = frame.size();
     const auto ip = frame.subspan(off);
-    bool ok = false;
-    if (type == kEtherIpv4) {
-        ok = decode_ipv4(ip, p);
-    } else if (type == kEtherIpv6) {
-        ok = decode_ipv6(ip, p);
-    }
-    if (!ok) return std::nullopt;
+    if (type == kEtherIpv4) return decode_ipv4(ip, p);
+    if (type == kEtherIpv6) return decode_ipv6(ip, p);
+    return false;
+}
+
+std::optional<PacketInfo> decode(std::span<const std::uint8_t> frame) noexcept {
+    PacketInfo p;
+    if (!decode_into(frame, p)) return std::nullopt;
     return p;
 }
 

@@ -13,4 +13,7 @@ namespace tarvo::capture {
 // the captured bytes.
 std::optional<PacketInfo> decode(std::span<const std::uint8_t> frame) noexcept;
 
+// The same, filling `out` in place (the hot path); false leaves `out` unspecified.
+bool decode_into(std::span<const std::uint8_t> frame, PacketInfo& out) noexcept;
+
 }  // namespace tarvo::capture

@@ -32,12 +32,10 @@ Poll PcapFileSource::next_packet(PacketInfo& out) {
         exhausted_ = rc == PCAP_ERROR_BREAK || rc == PCAP_ERROR;
         return Poll::Empty;
     }
-    const auto packet = decode({data, header->caplen});
-    if (!packet) {
+    if (!decode_into({data, header->caplen}, out)) {
         ++undecodable_;
         return Poll::Undecodable;
     }
-    out = *packet;
     return Poll::Packet;
 }
 

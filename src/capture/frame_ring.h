@@ -44,12 +44,18 @@ private:
     std::unique_ptr<std::uint8_t[]> arena_;
     std::size_t arena_size_;
 
+    // Each side keeps its own copy of the other side's index and rereads the shared one
+    // only when its copy says full (or empty), so the two cores rarely trade cache lines.
+
     // Producer-owned, read by the consumer.
     alignas(64) std::atomic<std::uint64_t> slot_head_{0};
-    std::uint64_t byte_head_ = 0;  // producer only
+    std::uint64_t byte_head_ = 0;        // producer only
+    std::uint64_t seen_slot_tail_ = 0;   // producer only
+    std::uint64_t seen_byte_tail_ = 0;   // producer only
     // Consumer-owned, read by the producer.
     alignas(64) std::atomic<std::uint64_t> slot_tail_{0};
     std::atomic<std::uint64_t> byte_tail_{0};
+    mutable std::uint64_t seen_slot_head_ = 0;  // consumer only
     alignas(64) std::atomic<bool> closed_{false};
     std::atomic<bool> finished_{false};
 };

@@ -23,7 +23,7 @@ struct LinuxCaptureEngine::Shared {
 namespace {
 
 constexpr std::string_view kTarget = "tarvo::capture::linux";
-constexpr std::size_t kMinArenaBytes = 16U << 20U;
+constexpr std::size_t kMinArenaBytes = 4U << 20U;
 // libpcap never captures more than this per frame, whatever snaplen says.
 constexpr std::size_t kMaxFrame = 262'144;
 
@@ -162,13 +162,12 @@ Poll LinuxCaptureEngine::next_packet(PacketInfo& out) {
         }
         return Poll::Empty;
     }
-    const auto packet = decode(*frame);
+    const bool decoded = decode_into(*frame, out);
     ring.pop();
-    if (!packet) {
+    if (!decoded) {
         ++undecodable_;
         return Poll::Undecodable;
     }
-    out = *packet;
     return Poll::Packet;
 }
 
