@@ -19,6 +19,8 @@
 #include "capture/linux.h"
 #include "config/loader.h"
 #include "environment.h"
+#include "detector/gate.h"
+#include "logger/alert.h"
 #include "logger/logger.h"
 #include "logger/retention.h"
 #include "packet_loop.h"
@@ -47,6 +49,20 @@ net::awaitable<void> signal_task(std::shared_ptr<net::signal_set> signals, RunFl
         first = false;
         logger::write_stdout(banner::signal_line(sig == SIGINT ? "SIGINT" : "SIGTERM"));
         run_flag->store(false);
+    }
+}
+
+// Keeps the ring timestamps current; ends with the runtime.
+net::awaitable<void> refresh_clock(std::shared_ptr<logger::ClockCache> clock) {
+    net::steady_timer tick(co_await net::this_coro::executor);
+    auto next = std::chrono::steady_clock::now();
+    for (;;) {
+        next += std::chrono::milliseconds(1);
+        tick.expires_at(next);
+        boost::system::error_code ec;
+        co_await tick.async_wait(net::redirect_error(net::use_awaitable, ec));
+        if (ec) co_return;
+        clock->refresh();
     }
 }
 
@@ -83,8 +99,23 @@ public:
         if (!loaded) co_return Unexpected(std::move(loaded).error());
         config_ = std::move(*loaded);
 
-        // 7. The host's own addresses, for the detection gate.
-        local_addresses_ = capture::local_addresses(capture::list_devices);
+        // 5. Security event log writer and the clock its ring entries are stamped with.
+        auto alerts = logger::AlertLogger::init(logger::kLogDir,
+                                                config_->logging.normal_channel_depth,
+                                                config_->logging.max_file_size_mb);
+        if (!alerts) co_return Unexpected(fmt::format("AlertLogger::init failed: {}", alerts.error()));
+        alerts_ = std::move(*alerts);
+        clock_ = std::make_shared<logger::ClockCache>();
+        net::co_spawn(io_, refresh_clock(clock_), net::detached);
+
+        // 6. Normal-traffic settings for the loop.
+        loop_settings_.log_normal_traffic = config_->logging.log_normal_traffic;
+        loop_settings_.normal_sample_divisor = config_->logging.normal_sample_divisor;
+        loop_settings_.normal_ring_capacity = config_->logging.normal_ring_capacity;
+
+        // 7. The host's own addresses and the trusted networks, for the detection gate.
+        gate_ = detector::DetectionGate(capture::local_addresses(capture::list_devices),
+                                        config_->trusted_cidrs);
 
         // 18. Interface choice.
         std::string interface = config_->capture_interface;
@@ -127,7 +158,9 @@ public:
 
         // 28. Loop state and counters.
         counters_ = std::make_shared<GlobalCounters>();
-        loop_ = std::make_unique<PacketLoop>(counters_);
+        loop_ = std::make_unique<PacketLoop>(LoopOutputs{counters_, alerts_, clock_},
+                                             std::move(gate_), loop_settings_,
+                                             std::chrono::steady_clock::now());
 
         // 29. Packet loop, then shutdown.
         co_await run_packet_loop(*engine_, *loop_, *run_flag_);
@@ -178,6 +211,7 @@ private:
         loop_.reset();
         engine_.reset();
         counters_.reset();
+        alerts_.reset();  // writes out the queued security log lines
         config_.reset();
         log_guard_.reset();
         co_return;
@@ -191,7 +225,10 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::filesystem::path config_dir_;
     std::optional<config::TarvoConfig> config_;
-    std::vector<IpAddr> local_addresses_;
+    logger::AlertLoggerPtr alerts_;
+    std::shared_ptr<logger::ClockCache> clock_;
+    LoopSettings loop_settings_;
+    detector::DetectionGate gate_;
     std::vector<std::string> preblock_;
     std::string filter_;
     std::shared_ptr<capture::CaptureEngine> engine_;

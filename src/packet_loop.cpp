@@ -1,17 +1,88 @@
 #include "packet_loop.h"
 
+#include <algorithm>
+
+#include <fmt/format.h>
+
 #include "util/saturating.h"
 
 namespace tarvo {
+namespace {
 
-PacketLoop::PacketLoop(GlobalCountersPtr counters) : counters_(std::move(counters)) {}
+constexpr std::uint64_t kMaintenanceEvery = 1000;
+constexpr std::uint64_t kMaxNormalRing = 2048;
+
+bool detectable(capture::Protocol::Kind k) {
+    using K = capture::Protocol::Kind;
+    return k == K::Tcp || k == K::Udp || k == K::Icmp || k == K::Icmpv6;
+}
+
+}  // namespace
+
+PacketLoop::PacketLoop(LoopOutputs outputs, detector::DetectionGate gate, LoopSettings settings,
+                       std::chrono::steady_clock::time_point now)
+    : out_(std::move(outputs)),
+      gate_(std::move(gate)),
+      settings_(settings),
+      tracker_(now),
+      normal_logs_(std::clamp<std::uint64_t>(settings.normal_ring_capacity, 1, kMaxNormalRing)) {
+    if (settings_.normal_sample_divisor == 0) settings_.normal_sample_divisor = 1;
+}
+
+PacketLoop::PacketLoop(GlobalCountersPtr counters)
+    : PacketLoop(LoopOutputs{std::move(counters), nullptr, nullptr}, detector::DetectionGate{},
+                 LoopSettings{}, std::chrono::steady_clock::now()) {}
+
+logger::ClockCache::Text PacketLoop::time_text() const {
+    return out_.clock ? out_.clock->text() : logger::local_clock_text();
+}
 
 void PacketLoop::process(const capture::PacketInfo& packet,
                          std::chrono::steady_clock::time_point now) {
-    (void)packet;
-    (void)now;
-    counters_->packet_count.add();
+    // Counting.
+    out_.counters->packet_count.add();
     packet_counter_ = saturating_add(packet_counter_, 1);
+
+    // Attribution to a local process comes with the socket resolver; until then no
+    // packet has one, and the detectors treat it as belonging to neither process list.
+    const std::optional<std::string_view> process;
+
+    // Detection, for sources the gate lets through.
+    const bool inbound = detector::inbound_to_inside(packet.src_ip, packet.dst_ip);
+    const auto kind = packet.protocol.kind();
+    if (detectable(kind) && gate_.inspect(packet.src_ip)) {
+        std::optional<detector::ThreatDetection> threat;
+        using K = capture::Protocol::Kind;
+        if (kind == K::Tcp) {
+            threat = tracker_.observe_tcp(packet.src_ip, packet.dst_port, packet.tcp_flags(),
+                                          process, inbound, now);
+        } else if (kind == K::Udp) {
+            threat = tracker_.observe_udp(packet.src_ip, packet.dst_port, process, inbound, now);
+        } else {
+            threat = tracker_.observe_icmp(packet.src_ip, process, inbound, now);
+        }
+        if (threat) handle_threat(*threat, process.value_or("unknown"));
+    }
+    if (packet_counter_ % kMaintenanceEvery == 0) tracker_.maintenance_tick(now);
+}
+
+void PacketLoop::handle_threat(const detector::ThreatDetection& threat, std::string_view process) {
+    char src[64];
+    const std::string_view src_text(src, threat.source.format_to(src));
+    const std::string_view category = detector::describe(threat.category);
+    char detail_buf[160];
+    const auto r = fmt::format_to_n(detail_buf, sizeof detail_buf, "{}:{}", category,
+                                    threat.description);
+    const std::string_view detail(detail_buf, std::min(r.size, sizeof detail_buf));
+
+    // A detection is recorded as a BLOCK line although nothing is blocked.
+    if (out_.alerts) out_.alerts->log_block(src_text, "local", 0, 0, "DETECT", detail);
+    recent_threats_.push(fmt::format("{} {} | src={} | {}", detector::marker(threat.severity),
+                                     category, src_text, threat.description));
+    const auto time = time_text();
+    recent_logs_.push(logger::LogEntry::make(time.view(), logger::LogLevel::Threat, src_text, "local",
+                                             0, 0, "DETECT", process, detail));
+    out_.counters->alert_count.add();
 }
 
 capture::Poll poll_once(capture::CaptureEngine& engine, PacketLoop& loop) {

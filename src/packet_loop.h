@@ -3,28 +3,63 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "app.h"
 #include "capture/engine.h"
 #include "capture/packet_info.h"
+#include "detector/gate.h"
+#include "detector/tracker.h"
+#include "logger/alert.h"
 #include "util/net.h"
 
 namespace tarvo {
+
+struct LoopSettings {
+    bool log_normal_traffic = false;
+    std::uint64_t normal_sample_divisor = 100;  // 0 is taken as 1
+    std::uint64_t normal_ring_capacity = 200;   // clamped to 1..2048
+};
+
+// The components the loop reports to.
+struct LoopOutputs {
+    GlobalCountersPtr counters;
+    logger::AlertLoggerPtr alerts;                       // may be null: lines are dropped
+    std::shared_ptr<const logger::ClockCache> clock;     // may be null: time formatted per event
+};
 
 // The per-packet pipeline: counting, attribution, detection, enforcement, policy and
 // statistics, in that order. Owned and driven by the main task (the daemon) or by the
 // replay benchmark; its state needs no locks.
 class PacketLoop {
 public:
-    explicit PacketLoop(GlobalCountersPtr counters);
+    PacketLoop(LoopOutputs outputs, detector::DetectionGate gate, LoopSettings settings,
+               std::chrono::steady_clock::time_point now);
+    explicit PacketLoop(GlobalCountersPtr counters);  // counting only: no outputs, no gate data
 
     // Runs one decoded packet through every stage. `now` is the one clock read for it.
     void process(const capture::PacketInfo& packet, std::chrono::steady_clock::time_point now);
 
     std::uint64_t packets() const noexcept { return packet_counter_; }
+    const logger::Ring<logger::LogEntry>& recent_logs() const { return recent_logs_; }
+    const logger::Ring<std::string>& recent_threats() const { return recent_threats_; }
+    const logger::Ring<logger::LogEntry>& normal_logs() const { return normal_logs_; }
+    const detector::ScanTracker& tracker() const { return tracker_; }
 
 private:
-    GlobalCountersPtr counters_;
+    void handle_threat(const detector::ThreatDetection& threat, std::string_view process);
+    logger::ClockCache::Text time_text() const;
+
+    LoopOutputs out_;
+    detector::DetectionGate gate_;
+    LoopSettings settings_;
+    detector::ScanTracker tracker_;
+    logger::Ring<logger::LogEntry> recent_logs_{logger::kRecentLogsCapacity};
+    logger::Ring<std::string> recent_threats_{logger::kRecentThreatsCapacity};
+    logger::Ring<logger::LogEntry> normal_logs_;
     std::uint64_t packet_counter_ = 0;  // saturating
 };
 

@@ -1,0 +1,298 @@
+#include "detector/tracker.h"
+
+#include <algorithm>
+#include <bitset>
+
+namespace tarvo::detector {
+namespace {
+
+constexpr auto kWindow = std::chrono::seconds(10);
+constexpr auto kIdleSource = 3 * kWindow;
+constexpr auto kGcInterval = std::chrono::seconds(60);
+constexpr std::uint64_t kGcTicks = 1024;
+constexpr std::uint64_t kCompactEvery = 16;
+
+constexpr std::uint8_t kFin = 0x01;
+constexpr std::uint8_t kSyn = 0x02;
+constexpr std::uint8_t kRst = 0x04;
+constexpr std::uint8_t kPsh = 0x08;
+constexpr std::uint8_t kAck = 0x10;
+constexpr std::uint8_t kUrg = 0x20;
+
+std::size_t cooldown_slot(ThreatCategory c) {
+    switch (c) {
+        case ThreatCategory::PingSweep: return 0;
+        case ThreatCategory::PingFlood: return 1;
+        case ThreatCategory::SynScan: return 2;
+        case ThreatCategory::ConnectScan: return 3;
+        case ThreatCategory::NullScan: return 4;
+        case ThreatCategory::FinScan: return 5;
+        case ThreatCategory::XmasScan: return 6;
+        case ThreatCategory::AckScan: return 7;
+        case ThreatCategory::UdpScan: return 8;
+        case ThreatCategory::OsScan: return 9;
+        case ThreatCategory::SynFlood: return 10;
+    }
+    return 0;
+}
+
+// Fires `category` when its cooldown allows, stamping the time.
+std::optional<ThreatDetection> fire(SourceState& s, const IpAddr& src, ThreatCategory category,
+                                    Severity severity, std::string_view description,
+                                    std::chrono::seconds cooldown, Instant now) {
+    Instant& stamp = s.cooldowns[cooldown_slot(category)];
+    if (stamp != Instant{} &&
+        std::chrono::duration_cast<std::chrono::seconds>(now - stamp) < cooldown) {
+        return std::nullopt;
+    }
+    stamp = now;
+    return ThreatDetection{description, src, severity, category};
+}
+
+// Appends while keeping the vector's allocation at a fixed bound once it is busy:
+// compaction trims the contents, and this keeps the capacity from doubling past it.
+template <typename T>
+void bounded_push(std::vector<T>& v, T value, std::size_t bound) {
+    if (v.size() == v.capacity() && v.size() >= 16 && v.capacity() < bound) v.reserve(bound);
+    v.push_back(value);
+}
+
+template <typename T>
+void keep_newest(std::vector<T>& v, std::size_t n) {
+    v.erase(v.begin(), v.end() - static_cast<std::ptrdiff_t>(n));
+}
+
+void record_port(SourceState& s, std::uint16_t port) {
+    auto& ports = s.distinct_ports;
+    const auto at = std::lower_bound(ports.begin(), ports.end(), port) - ports.begin();
+    if (at == static_cast<std::ptrdiff_t>(ports.size()) || ports[static_cast<std::size_t>(at)] != port) {
+        if (ports.size() == ports.capacity() && ports.size() >= 16) ports.reserve(65 + kCompactEvery);
+        ports.insert(ports.begin() + at, port);
+    }
+    bounded_push(s.port_history, port, 65 + kCompactEvery);
+}
+
+void touch(SourceState& s, Instant now) {
+    s.last_seen = now;
+    ++s.packet_count;
+}
+
+void maybe_compact(SourceState& s) {
+    if (s.packet_count % kCompactEvery == 0) s.compact();
+}
+
+}  // namespace
+
+void SourceState::compact() {
+    if (distinct_ports.size() >= 65) {
+        distinct_ports.clear();
+        port_history.clear();
+    } else if (port_history.size() >= 65) {
+        keep_newest(port_history, 64);
+    }
+    if (syn_times.size() >= 257) keep_newest(syn_times, 256);
+    if (icmp_times.size() >= 129) keep_newest(icmp_times, 128);
+}
+
+bool is_sequential(const std::vector<std::uint16_t>& history) {
+    if (history.size() <= 11) return false;
+    // One bit per port: marks the ports already collected during this call.
+    thread_local std::bitset<65536> seen;
+    std::array<std::uint16_t, 64> collected{};
+    std::size_t n = 0;
+    for (auto it = history.rbegin(); it != history.rend() && n < collected.size(); ++it) {
+        if (seen.test(*it)) continue;
+        seen.set(*it);
+        collected[n++] = *it;
+    }
+    for (std::size_t i = 0; i < n; ++i) seen.reset(collected[i]);
+    if (n <= 11) return false;
+    std::size_t run = 1;
+    std::size_t best = 1;
+    for (std::size_t i = 1; i < n; ++i) {
+        const int diff = static_cast<int>(collected[i]) - static_cast<int>(collected[i - 1]);
+        run = diff == 1 || diff == -1 ? run + 1 : 1;
+        best = std::max(best, run);
+    }
+    return best >= 12;
+}
+
+ScanTracker::ScanTracker(Instant now, std::size_t capacity)
+    : capacity_(std::max<std::size_t>(capacity, 1)), last_gc_(now) {
+    map_.reserve(std::min<std::size_t>(448, capacity_));
+}
+
+SourceState& ScanTracker::entry(const IpAddr& src) {
+    auto it = map_.find(src);
+    if (it != map_.end()) {
+        lru_.splice(lru_.begin(), lru_, it->second.lru);
+        return it->second.state;
+    }
+    if (map_.size() >= capacity_) {
+        map_.erase(lru_.back());
+        lru_.pop_back();
+    }
+    lru_.push_front(src);
+    auto [inserted, ok] = map_.emplace(src, Node{SourceState{}, lru_.begin()});
+    (void)ok;
+    return inserted->second.state;
+}
+
+std::optional<ThreatDetection> ScanTracker::observe_udp(const IpAddr& src, std::uint16_t dst_port,
+                                                        std::optional<std::string_view> process,
+                                                        bool inbound_to_inside, Instant now) {
+    if (inbound_to_inside) return std::nullopt;
+    const ProcessClass cls = classify_process(process);
+    if (cls == ProcessClass::KnownApp) return std::nullopt;
+    SourceState& s = entry(src);
+    touch(s, now);
+    record_port(s, dst_port);
+    maybe_compact(s);
+    const std::size_t threshold = cls == ProcessClass::BusyTool ? 40 : 20;
+    if (s.distinct_ports.size() >= threshold) {
+        return fire(s, src, ThreatCategory::UdpScan, Severity::Medium, text::kUdpScan,
+                    std::chrono::seconds(60), now);
+    }
+    return std::nullopt;
+}
+
+std::optional<ThreatDetection> ScanTracker::observe_tcp(const IpAddr& src, std::uint16_t dst_port,
+                                                        std::uint8_t flags,
+                                                        std::optional<std::string_view> process,
+                                                        bool inbound_to_inside, Instant now) {
+    const ProcessClass cls = classify_process(process);
+    const bool eligible = cls == ProcessClass::KnownApp ? inbound_to_inside : true;
+    const std::size_t flood_threshold =
+        cls == ProcessClass::KnownApp ? 1000 : cls == ProcessClass::BusyTool ? 400 : 200;
+    const bool doubling = cls == ProcessClass::BusyTool;
+
+    SourceState& s = entry(src);
+    touch(s, now);
+    record_port(s, dst_port);
+    const auto combos_end = s.flag_combos.begin() + s.flag_combo_count;
+    if (std::find(s.flag_combos.begin(), combos_end, flags) == combos_end &&
+        s.flag_combo_count < SourceState::kMaxFlagCombos) {
+        s.flag_combos[s.flag_combo_count++] = flags;
+    }
+    const bool syn = (flags & kSyn) != 0;
+    const bool ack = (flags & kAck) != 0;
+    const bool fin = (flags & kFin) != 0;
+    const bool rst = (flags & kRst) != 0;
+    const bool psh = (flags & kPsh) != 0;
+    const bool urg = (flags & kUrg) != 0;
+    if (syn && !ack) {
+        bounded_push(s.syn_times, now, 257 + kCompactEvery);
+        s.syn_only_seen = true;
+    }
+    maybe_compact(s);
+
+    const std::size_t ports = s.distinct_ports.size();
+    const std::size_t syns = s.syn_times.size();
+    std::optional<ThreatDetection> d;
+    if (syn && !ack && syns >= flood_threshold) {
+        d = fire(s, src, ThreatCategory::SynFlood, Severity::Critical, text::kSynFlood,
+                 std::chrono::seconds(10), now);
+        if (d) return d;
+    }
+    if (!eligible) return std::nullopt;
+    if (flags == 0 && ports >= 2) {
+        d = fire(s, src, ThreatCategory::NullScan, Severity::High, text::kNullScan,
+                 std::chrono::seconds(120), now);
+        if (d) return d;
+    }
+    if (!fin) {
+        if (ack && !syn && !rst && !psh && !urg && ports >= 8 && !s.syn_only_seen) {
+            d = fire(s, src, ThreatCategory::AckScan, Severity::Medium, text::kAckScan,
+                     std::chrono::seconds(60), now);
+            if (d) return d;
+        }
+    } else if (!ack && !syn) {
+        if (!rst && !psh && ports >= 2 && !urg) {
+            d = fire(s, src, ThreatCategory::FinScan, Severity::High, text::kFinScan,
+                     std::chrono::seconds(120), now);
+            if (d) return d;
+        }
+        if (psh && urg && ports >= 2) {
+            d = fire(s, src, ThreatCategory::XmasScan, Severity::High, text::kXmasScan,
+                     std::chrono::seconds(120), now);
+            if (d) return d;
+        }
+    }
+    if (syn && !ack && ports >= (doubling ? 30U : 15U) && syns >= (doubling ? 40U : 20U)) {
+        d = fire(s, src, ThreatCategory::SynScan, Severity::High, text::kSynScan,
+                 std::chrono::seconds(60), now);
+        if (d) return d;
+    }
+    // The distinct-port set holds every port of the history, so fewer than 12 distinct
+    // ports settle the sequential test without walking the history.
+    if (ports >= 12 && is_sequential(s.port_history)) {
+        d = fire(s, src, ThreatCategory::ConnectScan, Severity::Medium, text::kSequentialScan,
+                 std::chrono::seconds(60), now);
+        if (d) return d;
+    }
+    const auto weird = std::count_if(s.flag_combos.begin(), s.flag_combos.begin() + s.flag_combo_count,
+                                     [](std::uint8_t f) { return f == 0 || f == 1 || f == 41 || f == 63; });
+    if (weird >= 2) {
+        d = fire(s, src, ThreatCategory::OsScan, Severity::Critical, text::kOsScan,
+                 std::chrono::seconds(120), now);
+        if (d) return d;
+    }
+    if (ports >= (doubling ? 40U : 20U)) {
+        return fire(s, src, ThreatCategory::ConnectScan, Severity::Medium, text::kConnectScan,
+                    std::chrono::seconds(60), now);
+    }
+    return std::nullopt;
+}
+
+std::optional<ThreatDetection> ScanTracker::observe_icmp(const IpAddr& src,
+                                                         std::optional<std::string_view> process,
+                                                         bool inbound_to_inside, Instant now) {
+    const ProcessClass cls = classify_process(process);
+    const std::size_t flood_threshold =
+        cls == ProcessClass::KnownApp ? 25 : cls == ProcessClass::BusyTool ? 15 : 5;
+    const bool sweep_eligible = cls == ProcessClass::KnownApp ? inbound_to_inside : true;
+
+    SourceState& s = entry(src);
+    touch(s, now);
+    bounded_push(s.icmp_times, now, 129 + kCompactEvery);
+    maybe_compact(s);
+    const std::size_t n = s.icmp_times.size();
+    if (n >= flood_threshold) {
+        if (auto d = fire(s, src, ThreatCategory::PingFlood, Severity::High, text::kPingFlood,
+                          std::chrono::seconds(10), now)) {
+            return d;
+        }
+    }
+    if (n >= 5 && sweep_eligible) {
+        return fire(s, src, ThreatCategory::PingSweep, Severity::Low, text::kPingSweep,
+                    std::chrono::seconds(30), now);
+    }
+    return std::nullopt;
+}
+
+void ScanTracker::maintenance_tick(Instant now) {
+    ++ticks_;
+    if (ticks_ % kGcTicks != 0 || now - last_gc_ < kGcInterval) return;
+    collect_garbage(now);
+    last_gc_ = now;
+}
+
+void ScanTracker::collect_garbage(Instant now) {
+    const Instant idle_cut = now - kIdleSource;
+    const Instant window_cut = now - kWindow;
+    for (auto it = map_.begin(); it != map_.end();) {
+        SourceState& s = it->second.state;
+        if (s.last_seen < idle_cut) {
+            lru_.erase(it->second.lru);
+            it = map_.erase(it);
+            continue;
+        }
+        for (auto* times : {&s.syn_times, &s.icmp_times}) {
+            times->erase(times->begin(), std::lower_bound(times->begin(), times->end(), window_cut));
+        }
+        s.compact();
+        ++it;
+    }
+}
+
+}  // namespace tarvo::detector
