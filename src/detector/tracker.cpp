@@ -90,7 +90,7 @@ void SourceState::compact() {
     } else if (port_history.size() >= 65) {
         keep_newest(port_history, 64);
     }
-    if (syn_times.size() >= 257) keep_newest(syn_times, 256);
+    if (syn_times.size() > kMaxSynTimes) keep_newest(syn_times, kMaxSynTimes);
     if (icmp_times.size() >= 129) keep_newest(icmp_times, 128);
 }
 
@@ -181,7 +181,7 @@ std::optional<ThreatDetection> ScanTracker::observe_tcp(const IpAddr& src, std::
     const bool psh = (flags & kPsh) != 0;
     const bool urg = (flags & kUrg) != 0;
     if (syn && !ack) {
-        bounded_push(s.syn_times, now, 257 + kCompactEvery);
+        bounded_push(s.syn_times, now, SourceState::kMaxSynTimes + 1 + kCompactEvery);
         s.syn_only_seen = true;
     }
     maybe_compact(s);

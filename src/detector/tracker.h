@@ -22,6 +22,9 @@ using Instant = Clock::time_point;
 // Per-source detection state.
 struct SourceState {
     static constexpr std::size_t kMaxFlagCombos = 16;
+    // Enough SYN times for the highest flood threshold (1000, for known applications):
+    // a cap of 256 would make the 400 and 1000 thresholds unreachable.
+    static constexpr std::size_t kMaxSynTimes = 1024;
 
     std::vector<std::uint16_t> port_history;    // destination ports, arrival order
     std::vector<std::uint16_t> distinct_ports;  // sorted
@@ -36,7 +39,7 @@ struct SourceState {
     std::array<Instant, 11> cooldowns{};
 
     // Bounds the vectors again: newest 64 ports (or none once 65 distinct ports were
-    // seen), newest 256 SYN times, newest 128 ICMP times.
+    // seen), newest kMaxSynTimes SYN times, newest 128 ICMP times.
     void compact();
 };
 
@@ -46,9 +49,9 @@ struct SourceState {
 // flood of spoofed addresses cannot grow memory without bound.
 class ScanTracker {
 public:
-    // Sized so that even sources at their largest stay far below the daemon's memory
-    // budget (about 4 KiB each at worst).
-    static constexpr std::size_t kDefaultCapacity = 32'768;
+    // Sized so that even sources at their largest (about 10 KiB each, mostly SYN times)
+    // keep the whole daemon below 256 MB.
+    static constexpr std::size_t kDefaultCapacity = 16'384;
 
     explicit ScanTracker(Instant now, std::size_t capacity = kDefaultCapacity);
 

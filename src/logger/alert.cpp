@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <limits>
 
@@ -23,7 +24,6 @@ namespace {
 constexpr std::string_view kTarget = "tarvo::logger::alert";
 constexpr std::size_t kBatchLines = 129;
 constexpr auto kIdleWait = std::chrono::milliseconds(10);
-constexpr std::uint64_t kDropReportStep = 1000;
 constexpr std::array<const char*, 3> kFileNames = {"alerts.log", "traffic.log", "errors.log"};
 
 struct LocalNow {
@@ -181,11 +181,24 @@ bool RotatingFile::rotate() {
         used_ = 0;
         if (!ok) return false;
     }
-    // Two rotations within one second must not overwrite the first copy: the kernel
-    // refuses to replace an existing name, and a numeric suffix is tried instead.
-    // Six zero-padded digits keep name order equal to age order for pruning.
+    // Two rotations within one second must not overwrite the first copy: later ones get
+    // a suffix one above the highest already present (pruning may have removed lower
+    // ones), zero-padded so that name order stays age order. The kernel still refuses
+    // to replace an existing name.
     const std::string base = path_.string() + "." + rotation_stamp();
-    for (unsigned n = 0; n < 1'000'000; ++n) {
+    const std::string base_name = std::filesystem::path(base).filename().string();
+    const auto dir = path_.has_parent_path() ? path_.parent_path() : std::filesystem::path(".");
+    std::error_code ec;
+    unsigned next = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name == base_name) {
+            next = std::max(next, 1U);
+        } else if (name.size() == base_name.size() + 7 && name.starts_with(base_name + ".")) {
+            next = std::max(next, static_cast<unsigned>(std::strtoul(name.c_str() + base_name.size() + 1, nullptr, 10)) + 1);
+        }
+    }
+    for (unsigned n = next; n < 1'000'000; ++n) {
         const std::string target = n == 0 ? base : fmt::format("{}.{:06}", base, n);
         if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0 ||
             errno != EEXIST) {
@@ -195,8 +208,6 @@ bool RotatingFile::rotate() {
     // Keep the newest copies: names sort by age because the stamp leads with the year.
     const std::string live = path_.filename().string();
     std::vector<std::filesystem::path> copies;
-    std::error_code ec;
-    const auto dir = path_.has_parent_path() ? path_.parent_path() : std::filesystem::path(".");
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         const std::string name = entry.path().filename().string();
         if (name.size() > live.size() && name.starts_with(live)) copies.push_back(entry.path());
@@ -327,7 +338,7 @@ void AlertLogger::writer_main() {
         for (auto& f : files) f.flush();
         if (taken == 0) {
             const std::uint64_t total = drops_.load(std::memory_order_relaxed);
-            if (total - last_reported >= kDropReportStep) {
+            if (drop_report_due(total, last_reported)) {
                 const std::string report =
                     fmt::format("[{}] ERROR type=log_drop dropped={} total_drops={}\n",
                                 local_line_timestamp(), total - last_reported, total);

@@ -154,6 +154,11 @@ public:
 
     std::uint64_t drops() const noexcept { return drops_.load(std::memory_order_relaxed); }
 
+    // Drops since the last report worth a report line: 1,000 or more.
+    static bool drop_report_due(std::uint64_t total, std::uint64_t last_reported) {
+        return total - last_reported >= 1000;
+    }
+
     // Test hook: queue a ready line of `kind`.
     void queue_line(FileKind kind, std::string_view line);
 
