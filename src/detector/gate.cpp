@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <unordered_set>
 
 #include <fmt/format.h>
@@ -135,9 +136,23 @@ bool inbound_to_inside(const IpAddr& src, const IpAddr& dst) {
     return !src_private;
 }
 
+// First octets that some built-in network touches: most addresses are rejected by
+// one bit test before any search.
+const std::bitset<256>& builtin_first_octets() {
+    static const auto octets = [] {
+        std::bitset<256> b;
+        for (const auto& [first, last] : builtin_ranges()) {
+            for (std::uint32_t o = first >> 24U; o <= last >> 24U; ++o) b.set(o);
+        }
+        return b;
+    }();
+    return octets;
+}
+
 bool in_builtin_trusted(const IpAddr& a) {
     if (!a.is_v4()) return false;
     const std::uint32_t v = a.v4_value();
+    if (!builtin_first_octets().test(v >> 24U)) return false;
     const auto& ranges = builtin_ranges();
     auto it = std::upper_bound(ranges.begin(), ranges.end(), v,
                                [](std::uint32_t x, const auto& r) { return x < r.first; });
@@ -158,7 +173,7 @@ DetectionGate::DetectionGate(std::vector<IpAddr> local_addresses,
                                               "not an IPv4 or IPv6 network in CIDR notation"));
         }
     }
-    (void)builtin_ranges();  // built here, not on the first packet
+    (void)builtin_first_octets();  // built here, not on the first packet
 }
 
 bool DetectionGate::inspect(const IpAddr& src) const {

@@ -36,16 +36,18 @@ std::size_t cooldown_slot(ThreatCategory c) {
     return 0;
 }
 
+bool cooling_down(const SourceState& s, ThreatCategory category, std::chrono::seconds cooldown,
+                  Instant now) {
+    const Instant stamp = s.cooldowns[cooldown_slot(category)];
+    return stamp != Instant{} && std::chrono::duration_cast<std::chrono::seconds>(now - stamp) < cooldown;
+}
+
 // Fires `category` when its cooldown allows, stamping the time.
 std::optional<ThreatDetection> fire(SourceState& s, const IpAddr& src, ThreatCategory category,
                                     Severity severity, std::string_view description,
                                     std::chrono::seconds cooldown, Instant now) {
-    Instant& stamp = s.cooldowns[cooldown_slot(category)];
-    if (stamp != Instant{} &&
-        std::chrono::duration_cast<std::chrono::seconds>(now - stamp) < cooldown) {
-        return std::nullopt;
-    }
-    stamp = now;
+    if (cooling_down(s, category, cooldown, now)) return std::nullopt;
+    s.cooldowns[cooldown_slot(category)] = now;
     return ThreatDetection{description, src, severity, category};
 }
 
@@ -62,12 +64,24 @@ void keep_newest(std::vector<T>& v, std::size_t n) {
     v.erase(v.begin(), v.end() - static_cast<std::ptrdiff_t>(n));
 }
 
+constexpr std::size_t kSequentialRun = 12;
+
+// Length of the run of consecutive numbers through index `at` of the sorted ports.
+std::size_t run_through(const std::vector<std::uint16_t>& ports, std::size_t at) {
+    std::size_t lo = at;
+    std::size_t hi = at;
+    while (lo > 0 && ports[lo - 1] + 1 == ports[lo]) --lo;
+    while (hi + 1 < ports.size() && ports[hi] + 1 == ports[hi + 1]) ++hi;
+    return hi - lo + 1;
+}
+
 void record_port(SourceState& s, std::uint16_t port) {
     auto& ports = s.distinct_ports;
-    const auto at = std::lower_bound(ports.begin(), ports.end(), port) - ports.begin();
-    if (at == static_cast<std::ptrdiff_t>(ports.size()) || ports[static_cast<std::size_t>(at)] != port) {
+    const auto at = static_cast<std::size_t>(std::lower_bound(ports.begin(), ports.end(), port) - ports.begin());
+    if (at == ports.size() || ports[at] != port) {
         if (ports.size() == ports.capacity() && ports.size() >= 16) ports.reserve(65 + kCompactEvery);
-        ports.insert(ports.begin() + at, port);
+        ports.insert(ports.begin() + static_cast<std::ptrdiff_t>(at), port);
+        if (!s.has_port_run && run_through(ports, at) >= kSequentialRun) s.has_port_run = true;
     }
     bounded_push(s.port_history, port, 65 + kCompactEvery);
 }
@@ -87,6 +101,7 @@ void SourceState::compact() {
     if (distinct_ports.size() >= 65) {
         distinct_ports.clear();
         port_history.clear();
+        has_port_run = false;
     } else if (port_history.size() >= 65) {
         keep_newest(port_history, 64);
     }
@@ -123,19 +138,23 @@ ScanTracker::ScanTracker(Instant now, std::size_t capacity)
 }
 
 SourceState& ScanTracker::entry(const IpAddr& src) {
+    // Packets come in bursts from one source: the last one found is already at the
+    // front of the recency list.
+    if (last_ != nullptr && last_src_ == src) return *last_;
     auto it = map_.find(src);
     if (it != map_.end()) {
         lru_.splice(lru_.begin(), lru_, it->second.lru);
-        return it->second.state;
+    } else {
+        if (map_.size() >= capacity_) {
+            map_.erase(lru_.back());
+            lru_.pop_back();
+        }
+        lru_.push_front(src);
+        it = map_.emplace(src, Node{SourceState{}, lru_.begin()}).first;
     }
-    if (map_.size() >= capacity_) {
-        map_.erase(lru_.back());
-        lru_.pop_back();
-    }
-    lru_.push_front(src);
-    auto [inserted, ok] = map_.emplace(src, Node{SourceState{}, lru_.begin()});
-    (void)ok;
-    return inserted->second.state;
+    last_src_ = src;
+    last_ = &it->second.state;
+    return *last_;
 }
 
 std::optional<ThreatDetection> ScanTracker::observe_udp(const IpAddr& src, std::uint16_t dst_port,
@@ -223,9 +242,11 @@ std::optional<ThreatDetection> ScanTracker::observe_tcp(const IpAddr& src, std::
                  std::chrono::seconds(60), now);
         if (d) return d;
     }
-    // The distinct-port set holds every port of the history, so fewer than 12 distinct
-    // ports settle the sequential test without walking the history.
-    if (ports >= 12 && is_sequential(s.port_history)) {
+    // A sequential history needs 12 consecutive port numbers among the distinct ports
+    // (which hold every port of the history), so without them the walk is skipped.
+    // The walk is skipped too while the category could not fire anyway.
+    if (s.has_port_run && !cooling_down(s, ThreatCategory::ConnectScan, std::chrono::seconds(60), now) &&
+        is_sequential(s.port_history)) {
         d = fire(s, src, ThreatCategory::ConnectScan, Severity::Medium, text::kSequentialScan,
                  std::chrono::seconds(60), now);
         if (d) return d;
@@ -283,6 +304,7 @@ void ScanTracker::collect_garbage(Instant now) {
     for (auto it = map_.begin(); it != map_.end();) {
         SourceState& s = it->second.state;
         if (s.last_seen < idle_cut) {
+            if (&s == last_) last_ = nullptr;
             lru_.erase(it->second.lru);
             it = map_.erase(it);
             continue;

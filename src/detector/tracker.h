@@ -34,6 +34,9 @@ struct SourceState {
     std::array<std::uint8_t, kMaxFlagCombos> flag_combos{};
     std::uint8_t flag_combo_count = 0;
     bool syn_only_seen = false;
+    // The distinct ports hold 12 consecutive numbers: only then can the history be
+    // sequential, so the sequential test is skipped while this is false.
+    bool has_port_run = false;
     std::uint64_t packet_count = 0;
     // Last detection per category (Instant{} = never), indexed by cooldown_slot().
     std::array<Instant, 11> cooldowns{};
@@ -88,6 +91,8 @@ private:
     std::size_t capacity_;
     std::unordered_map<IpAddr, Node> map_;
     std::list<IpAddr> lru_;  // most recently seen first
+    IpAddr last_src_;
+    SourceState* last_ = nullptr;  // state of last_src_; nodes do not move while present
     std::uint64_t ticks_ = 0;
     Instant last_gc_;
 };

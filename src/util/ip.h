@@ -62,8 +62,17 @@ public:
     std::size_t format_to(char* out) const noexcept;
     std::string to_string() const;
 
-    auto operator<=>(const IpAddr&) const = default;
-    bool operator==(const IpAddr&) const = default;
+    // Whole-array compares: the defaulted forms go byte by byte, and these sit on the
+    // per-packet path (source map lookups, local address search).
+    std::strong_ordering operator<=>(const IpAddr& o) const noexcept {
+        if (family_ != o.family_) return family_ <=> o.family_;
+        const int c = std::memcmp(bytes_.data(), o.bytes_.data(), bytes_.size());
+        return c < 0 ? std::strong_ordering::less
+                     : c > 0 ? std::strong_ordering::greater : std::strong_ordering::equal;
+    }
+    bool operator==(const IpAddr& o) const noexcept {
+        return family_ == o.family_ && std::memcmp(bytes_.data(), o.bytes_.data(), bytes_.size()) == 0;
+    }
 
 private:
     Family family_ = Family::V4;
