@@ -132,30 +132,108 @@ bool is_sequential(const std::vector<std::uint16_t>& history) {
     return best >= 12;
 }
 
-ScanTracker::ScanTracker(Instant now, std::size_t capacity)
-    : capacity_(std::max<std::size_t>(capacity, 1)), last_gc_(now) {
-    map_.reserve(std::min<std::size_t>(448, capacity_));
+void SourceState::reset() {
+    port_history.clear();
+    distinct_ports.clear();
+    syn_times.clear();
+    icmp_times.clear();
+    last_seen = Instant{};
+    flag_combo_count = 0;
+    syn_only_seen = false;
+    has_port_run = false;
+    packet_count = 0;
+    cooldowns.fill(Instant{});
 }
 
-SourceState& ScanTracker::entry(const IpAddr& src) {
-    // Packets come in bursts from one source: the last one found is already at the
-    // front of the recency list.
-    if (last_ != nullptr && last_src_ == src) return *last_;
-    auto it = map_.find(src);
-    if (it != map_.end()) {
-        lru_.splice(lru_.begin(), lru_, it->second.lru);
-    } else {
-        if (map_.size() >= capacity_) {
-            map_.erase(lru_.back());
-            lru_.pop_back();
-        }
-        lru_.push_front(src);
-        it = map_.emplace(src, Node{SourceState{}, lru_.begin()}).first;
-    }
-    last_src_ = src;
-    last_ = &it->second.state;
-    return *last_;
+SourceTable::SourceTable(std::size_t capacity) : capacity_(std::max<std::size_t>(capacity, 1)) {
+    // At most half full, so probe sequences stay short.
+    std::size_t positions = 2;
+    while (positions < 2 * capacity_) positions *= 2;
+    mask_ = positions - 1;
+    index_.assign(positions, 0);
+    slots_.reserve(std::min<std::size_t>(448, capacity_));
 }
+
+std::uint32_t SourceTable::find(const IpAddr& src) const {
+    for (std::size_t i = home(src);; i = (i + 1) & mask_) {
+        const std::uint32_t entry = index_[i];
+        if (entry == 0) return kNil;
+        if (slots_[entry - 1].key == src) return entry - 1;
+    }
+}
+
+void SourceTable::unlink(std::uint32_t slot) {
+    Slot& s = slots_[slot];
+    (s.prev == kNil ? head_ : slots_[s.prev].next) = s.next;
+    (s.next == kNil ? tail_ : slots_[s.next].prev) = s.prev;
+    s.prev = s.next = kNil;
+}
+
+void SourceTable::push_front(std::uint32_t slot) {
+    Slot& s = slots_[slot];
+    s.prev = kNil;
+    s.next = head_;
+    if (head_ != kNil) slots_[head_].prev = slot;
+    head_ = slot;
+    if (tail_ == kNil) tail_ = slot;
+}
+
+void SourceTable::erase(std::uint32_t slot) {
+    // Backward-shift deletion keeps every probe sequence unbroken without tombstones.
+    std::size_t i = home(slots_[slot].key);
+    while (index_[i] != slot + 1) i = (i + 1) & mask_;
+    index_[i] = 0;
+    for (std::size_t j = (i + 1) & mask_; index_[j] != 0; j = (j + 1) & mask_) {
+        const std::size_t k = home(slots_[index_[j] - 1].key);
+        // Move entry j back to the hole when its home does not lie in (i, j].
+        const bool between = i <= j ? (i < k && k <= j) : (i < k || k <= j);
+        if (!between) {
+            index_[i] = index_[j];
+            index_[j] = 0;
+            i = j;
+        }
+    }
+    unlink(slot);
+    slots_[slot].live = false;
+    slots_[slot].state.reset();
+    free_.push_back(slot);
+    --size_;
+    if (last_ == slot) last_ = kNil;
+}
+
+SourceState& SourceTable::get_or_create(const IpAddr& src) {
+    if (last_ != kNil && slots_[last_].key == src) return slots_[last_].state;
+    std::uint32_t slot = find(src);
+    if (slot != kNil) {
+        if (head_ != slot) {
+            unlink(slot);
+            push_front(slot);
+        }
+    } else {
+        if (size_ >= capacity_) erase(tail_);
+        if (!free_.empty()) {
+            slot = free_.back();
+            free_.pop_back();
+        } else {
+            slot = static_cast<std::uint32_t>(slots_.size());
+            slots_.emplace_back();
+        }
+        Slot& s = slots_[slot];
+        s.key = src;
+        s.live = true;
+        std::size_t i = home(src);
+        while (index_[i] != 0) i = (i + 1) & mask_;
+        index_[i] = slot + 1;
+        push_front(slot);
+        ++size_;
+    }
+    last_ = slot;
+    return slots_[slot].state;
+}
+
+ScanTracker::ScanTracker(Instant now, std::size_t capacity) : sources_(capacity), last_gc_(now) {}
+
+SourceState& ScanTracker::entry(const IpAddr& src) { return sources_.get_or_create(src); }
 
 std::optional<ThreatDetection> ScanTracker::observe_udp(const IpAddr& src, std::uint16_t dst_port,
                                                         std::optional<std::string_view> process,
@@ -301,20 +379,14 @@ void ScanTracker::maintenance_tick(Instant now) {
 void ScanTracker::collect_garbage(Instant now) {
     const Instant idle_cut = now - kIdleSource;
     const Instant window_cut = now - kWindow;
-    for (auto it = map_.begin(); it != map_.end();) {
-        SourceState& s = it->second.state;
-        if (s.last_seen < idle_cut) {
-            if (&s == last_) last_ = nullptr;
-            lru_.erase(it->second.lru);
-            it = map_.erase(it);
-            continue;
-        }
-        for (auto* times : {&s.syn_times, &s.icmp_times}) {
-            times->erase(times->begin(), std::lower_bound(times->begin(), times->end(), window_cut));
-        }
-        s.compact();
-        ++it;
-    }
+    sources_.sweep([&](const SourceState& s) { return s.last_seen < idle_cut; },
+                   [&](SourceState& s) {
+                       for (auto* times : {&s.syn_times, &s.icmp_times}) {
+                           times->erase(times->begin(),
+                                        std::lower_bound(times->begin(), times->end(), window_cut));
+                       }
+                       s.compact();
+                   });
 }
 
 }  // namespace tarvo::detector

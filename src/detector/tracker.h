@@ -4,10 +4,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "detector/gate.h"
@@ -41,9 +39,66 @@ struct SourceState {
     // Last detection per category (Instant{} = never), indexed by cooldown_slot().
     std::array<Instant, 11> cooldowns{};
 
+    // Back to a new source's state, keeping the vectors' allocations for reuse.
+    void reset();
+
     // Bounds the vectors again: newest 64 ports (or none once 65 distinct ports were
     // seen), newest kMaxSynTimes SYN times, newest 128 ICMP times.
     void compact();
+};
+
+// The per-source states: an open-addressing index over a slab of slots, with the
+// slots linked in order of last use, so a lookup touches two arrays and eviction of
+// the least recently seen source is O(1). Never holds more than its capacity.
+class SourceTable {
+public:
+    explicit SourceTable(std::size_t capacity);
+
+    // The source's state, created when absent (a full table first evicts the least
+    // recently used source); the source becomes the most recently used.
+    SourceState& get_or_create(const IpAddr& src);
+    bool contains(const IpAddr& src) const { return find(src) != kNil; }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+
+    // Removes every source for which `remove(state)` is true; calls `keep(state)` on the rest.
+    template <typename Remove, typename Keep>
+    void sweep(Remove remove, Keep keep) {
+        for (std::uint32_t i = 0; i < slots_.size(); ++i) {
+            if (!slots_[i].live) continue;
+            if (remove(slots_[i].state)) {
+                erase(i);
+            } else {
+                keep(slots_[i].state);
+            }
+        }
+    }
+
+private:
+    static constexpr std::uint32_t kNil = 0xFFFFFFFFU;
+    struct Slot {
+        IpAddr key;
+        SourceState state;
+        std::uint32_t prev = kNil;  // towards the most recently used
+        std::uint32_t next = kNil;
+        bool live = false;
+    };
+
+    std::size_t home(const IpAddr& a) const { return std::hash<IpAddr>{}(a) & mask_; }
+    std::uint32_t find(const IpAddr& src) const;
+    void erase(std::uint32_t slot);
+    void unlink(std::uint32_t slot);
+    void push_front(std::uint32_t slot);
+
+    std::size_t capacity_;
+    std::size_t mask_;
+    std::vector<std::uint32_t> index_;  // slot + 1, or 0 for an empty position
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> free_;
+    std::uint32_t head_ = kNil;  // most recently used
+    std::uint32_t tail_ = kNil;  // least recently used
+    std::size_t size_ = 0;
+    std::uint32_t last_ = kNil;  // the slot found last: bursts come from one source
 };
 
 // Classifies each source's recent TCP, UDP and ICMP behaviour into scan and flood
@@ -77,22 +132,14 @@ public:
     // The source's state, created (evicting the least recently seen source when full).
     SourceState& entry(const IpAddr& src);
 
-    std::size_t size() const noexcept { return map_.size(); }
-    std::size_t capacity() const noexcept { return capacity_; }
-    bool contains(const IpAddr& src) const { return map_.count(src) != 0; }
+    std::size_t size() const noexcept { return sources_.size(); }
+    std::size_t capacity() const noexcept { return sources_.capacity(); }
+    bool contains(const IpAddr& src) const { return sources_.contains(src); }
 
 private:
-    struct Node {
-        SourceState state;
-        std::list<IpAddr>::iterator lru;
-    };
     void collect_garbage(Instant now);
 
-    std::size_t capacity_;
-    std::unordered_map<IpAddr, Node> map_;
-    std::list<IpAddr> lru_;  // most recently seen first
-    IpAddr last_src_;
-    SourceState* last_ = nullptr;  // state of last_src_; nodes do not move while present
+    SourceTable sources_;
     std::uint64_t ticks_ = 0;
     Instant last_gc_;
 };

@@ -207,3 +207,37 @@ TEST(IsSequential, NeedsTwelveNeighboursAmongTheNewest64) {
 
 }  // namespace
 }  // namespace tarvo::detector
+
+namespace tarvo::detector {
+namespace {
+
+// The table against a plain model: evictions follow last use, removals keep every
+// other source findable (the probe chains survive deletion).
+TEST(SourceTable, MatchesAnLruModelUnderChurn) {
+    SourceTable table(64);
+    std::vector<IpAddr> model;  // most recently used last
+    std::uint32_t x = 12345;
+    for (int step = 0; step < 20'000; ++step) {
+        x = x * 1103515245U + 12345U;
+        const IpAddr a = IpAddr::v4(0xC6336400U + (x >> 16U) % 150);  // 150 addresses, 64 slots
+        if ((x >> 8U) % 50 == 0) {
+            // Remove every source whose last byte is odd, as a collection would.
+            table.sweep([](const SourceState& s) { return s.packet_count % 2 == 1; },
+                        [](SourceState&) {});
+            std::erase_if(model, [](const IpAddr& m) { return (m.v4_value() & 1U) == 1; });
+        }
+        SourceState& s = table.get_or_create(a);
+        s.packet_count = a.v4_value();  // remembers its own address
+        std::erase(model, a);
+        if (model.size() == 64) model.erase(model.begin());
+        model.push_back(a);
+        ASSERT_EQ(table.size(), model.size());
+    }
+    for (const IpAddr& m : model) {
+        EXPECT_TRUE(table.contains(m));
+        EXPECT_EQ(table.get_or_create(m).packet_count, m.v4_value());
+    }
+}
+
+}  // namespace
+}  // namespace tarvo::detector
