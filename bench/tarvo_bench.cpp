@@ -1,7 +1,7 @@
 // Replays a capture file through the daemon's own decode and per-packet processing,
 // with no sleeps, and prints one line of figures.
 //
-//   tarvo-bench FILE.pcap [--through-queue]
+//   tarvo-bench FILE.pcap [--rules RULES.yaml] [--through-queue]
 //   tarvo-bench --spoofed N
 //
 // By default frames go straight from pcap_next_ex to the loop; --through-queue passes
@@ -28,6 +28,8 @@
 #include "capture/linux.h"
 #include "logger/alert.h"
 #include "packet_loop.h"
+#include "policy/engine.h"
+#include "policy/reloader.h"
 
 // Every heap allocation of the process is counted, so the report can show that the
 // packet path allocates nothing.
@@ -47,6 +49,7 @@ using namespace tarvo;
 
 struct Args {
     std::string file;
+    std::string rules;
     bool through_queue = false;
     std::uint64_t spoofed = 0;
 };
@@ -57,6 +60,8 @@ std::optional<Args> parse_args(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (arg == "--through-queue") {
             a.through_queue = true;
+        } else if (arg == "--rules" && i + 1 < argc) {
+            a.rules = argv[++i];
         } else if (arg == "--spoofed" && i + 1 < argc) {
             a.spoofed = std::strtoull(argv[++i], nullptr, 10);
         } else if (!arg.starts_with("--") && a.file.empty()) {
@@ -105,7 +110,8 @@ void feed_spoofed(std::uint64_t n, PacketLoop& loop) {
 int main(int argc, char** argv) {
     const auto args = parse_args(argc, argv);
     if (!args) {
-        std::fprintf(stderr, "usage: tarvo-bench FILE.pcap [--through-queue] | --spoofed N\n");
+        std::fprintf(stderr,
+                     "usage: tarvo-bench FILE.pcap [--rules RULES.yaml] [--through-queue] | --spoofed N\n");
         return 2;
     }
     char dir_template[] = "/tmp/tarvo-bench-XXXXXX";
@@ -124,7 +130,14 @@ int main(int argc, char** argv) {
             clock->refresh();
         }
     });
-    PacketLoop loop(LoopOutputs{std::make_shared<GlobalCounters>(), *alerts, clock},
+    auto policy = std::make_shared<policy::PolicyEngine>();
+    if (!args->rules.empty()) {
+        if (auto loaded = policy::load_rules(args->rules, *policy); !loaded) {
+            std::fprintf(stderr, "tarvo-bench: %s\n", loaded.error().c_str());
+            return 1;
+        }
+    }
+    PacketLoop loop(LoopOutputs{std::make_shared<GlobalCounters>(), *alerts, clock, policy},
                     detector::DetectionGate({}, {}), LoopSettings{},
                     std::chrono::steady_clock::now());
     std::uint64_t undecodable = 0;

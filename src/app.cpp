@@ -24,6 +24,9 @@
 #include "logger/logger.h"
 #include "logger/retention.h"
 #include "packet_loop.h"
+#include "policy/engine.h"
+#include "policy/reloader.h"
+#include "policy/watcher.h"
 #include "preflight.h"
 #include "util/expected.h"
 #include "util/net.h"
@@ -117,6 +120,23 @@ public:
         gate_ = detector::DetectionGate(capture::local_addresses(capture::list_devices),
                                         config_->trusted_cidrs);
 
+        // 10. Policy engine and the first load of the rules (a failure leaves no rules).
+        rules_path_ = config_dir_ / config::kRulesFile;
+        policy_ = std::make_shared<policy::PolicyEngine>();
+        (void)policy::load_rules(rules_path_, *policy_);
+
+        // 11. Hot reload of the rules file.
+        auto watcher = policy::PolicyWatcher::start(rules_path_, policy_, io_.get_executor());
+        if (watcher) {
+            watcher_ = std::move(*watcher);
+            logger::info(kTarget, "Policy hot-reload active", {{"path", rules_path_.string()}});
+        } else {
+            logger::warn(kTarget, "Policy watcher failed — restart required", {{"error", watcher.error()}});
+        }
+
+        // 14. Addresses the rules file blocks outright.
+        preblock_ = policy::read_preblock_list(rules_path_);
+
         // 18. Interface choice.
         std::string interface = config_->capture_interface;
         if (interface == "auto") {
@@ -158,7 +178,7 @@ public:
 
         // 28. Loop state and counters.
         counters_ = std::make_shared<GlobalCounters>();
-        loop_ = std::make_unique<PacketLoop>(LoopOutputs{counters_, alerts_, clock_},
+        loop_ = std::make_unique<PacketLoop>(LoopOutputs{counters_, alerts_, clock_, policy_},
                                              std::move(gate_), loop_settings_,
                                              std::chrono::steady_clock::now());
 
@@ -209,6 +229,8 @@ private:
 
         // Release in order; the logger guard goes last so that it flushes everything.
         loop_.reset();
+        watcher_.reset();
+        policy_.reset();
         engine_.reset();
         counters_.reset();
         alerts_.reset();  // writes out the queued security log lines
@@ -229,6 +251,9 @@ private:
     std::shared_ptr<logger::ClockCache> clock_;
     LoopSettings loop_settings_;
     detector::DetectionGate gate_;
+    std::filesystem::path rules_path_;
+    policy::PolicyEnginePtr policy_;
+    std::unique_ptr<policy::PolicyWatcher> watcher_;
     std::vector<std::string> preblock_;
     std::string filter_;
     std::shared_ptr<capture::CaptureEngine> engine_;

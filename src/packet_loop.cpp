@@ -17,6 +17,14 @@ bool detectable(capture::Protocol::Kind k) {
     return k == K::Tcp || k == K::Udp || k == K::Icmp || k == K::Icmpv6;
 }
 
+// An address's text in a stack buffer: lines are built without allocating.
+struct AddrText {
+    explicit AddrText(const IpAddr& a) : len(a.format_to(buf)) {}
+    std::string_view view() const { return {buf, len}; }
+    char buf[64];
+    std::size_t len;
+};
+
 }  // namespace
 
 PacketLoop::PacketLoop(LoopOutputs outputs, detector::DetectionGate gate, LoopSettings settings,
@@ -30,7 +38,7 @@ PacketLoop::PacketLoop(LoopOutputs outputs, detector::DetectionGate gate, LoopSe
 }
 
 PacketLoop::PacketLoop(GlobalCountersPtr counters)
-    : PacketLoop(LoopOutputs{std::move(counters), nullptr, nullptr}, detector::DetectionGate{},
+    : PacketLoop(LoopOutputs{std::move(counters), nullptr, nullptr, nullptr}, detector::DetectionGate{},
                  LoopSettings{}, std::chrono::steady_clock::now()) {}
 
 logger::ClockCache::Text PacketLoop::time_text() const {
@@ -64,11 +72,64 @@ void PacketLoop::process(const capture::PacketInfo& packet,
         if (threat) handle_threat(*threat, process.value_or("unknown"));
     }
     if (packet_counter_ % kMaintenanceEvery == 0) tracker_.maintenance_tick(now);
+
+    // Process enforcement comes with the process blocker; every packet goes to policy.
+    apply_policy(packet, process.value_or("unknown"));
+
+    // Export of decisions and the statistics snapshot hook come with their components.
+}
+
+void PacketLoop::apply_policy(const capture::PacketInfo& packet, std::string_view process) {
+    const auto rule = out_.policy ? out_.policy->evaluate(packet) : nullptr;
+    if (!rule || rule->action == policy::RuleAction::Allow) {
+        sample_normal(packet, process);
+        return;
+    }
+    const AddrText src(packet.src_ip);
+    const AddrText dst(packet.dst_ip);
+    const std::string_view label = packet.protocol.describe();
+    char detail_buf[96];
+    const auto r = fmt::format_to_n(detail_buf, sizeof detail_buf, "proc={}", process);
+    const std::string_view detail(detail_buf, std::min(r.size, sizeof detail_buf));
+    const bool block = rule->action == policy::RuleAction::Block;
+    if (block) {
+        out_.counters->block_count.add();
+        if (out_.alerts) {
+            out_.alerts->log_block(src.view(), dst.view(), packet.src_port, packet.dst_port, label, detail);
+        }
+    } else {
+        out_.counters->alert_count.add();
+        if (out_.alerts) {
+            out_.alerts->log_alert(src.view(), dst.view(), packet.src_port, packet.dst_port, label, detail);
+        }
+    }
+    const auto time = time_text();
+    recent_logs_.push(logger::LogEntry::make(time.view(),
+                                             block ? logger::LogLevel::Block : logger::LogLevel::Alert,
+                                             src.view(), dst.view(), packet.src_port, packet.dst_port,
+                                             label, process, detail));
+}
+
+void PacketLoop::sample_normal(const capture::PacketInfo& packet, std::string_view process) {
+    if (!settings_.log_normal_traffic) return;
+    normal_sample_counter_ = saturating_add(normal_sample_counter_, 1);
+    if (normal_sample_counter_ < settings_.normal_sample_divisor) return;
+    normal_sample_counter_ = 0;
+    const AddrText src(packet.src_ip);
+    const AddrText dst(packet.dst_ip);
+    const std::string_view label = packet.protocol.describe();
+    if (out_.alerts) {
+        out_.alerts->log_normal(src.view(), dst.view(), packet.src_port, packet.dst_port, label, process);
+    }
+    const auto time = time_text();
+    normal_logs_.push(logger::LogEntry::make(time.view(), logger::LogLevel::Normal, src.view(),
+                                             dst.view(), packet.src_port, packet.dst_port, label,
+                                             process, "allow"));
 }
 
 void PacketLoop::handle_threat(const detector::ThreatDetection& threat, std::string_view process) {
-    char src[64];
-    const std::string_view src_text(src, threat.source.format_to(src));
+    const AddrText src(threat.source);
+    const std::string_view src_text = src.view();
     const std::string_view category = detector::describe(threat.category);
     char detail_buf[160];
     const auto r = fmt::format_to_n(detail_buf, sizeof detail_buf, "{}:{}", category,

@@ -14,6 +14,7 @@
 #include "detector/gate.h"
 #include "detector/tracker.h"
 #include "logger/alert.h"
+#include "policy/engine.h"
 #include "util/net.h"
 
 namespace tarvo {
@@ -29,6 +30,7 @@ struct LoopOutputs {
     GlobalCountersPtr counters;
     logger::AlertLoggerPtr alerts;                       // may be null: lines are dropped
     std::shared_ptr<const logger::ClockCache> clock;     // may be null: time formatted per event
+    policy::PolicyEnginePtr policy;                      // may be null: everything is allowed
 };
 
 // The per-packet pipeline: counting, attribution, detection, enforcement, policy and
@@ -51,6 +53,8 @@ public:
 
 private:
     void handle_threat(const detector::ThreatDetection& threat, std::string_view process);
+    void apply_policy(const capture::PacketInfo& packet, std::string_view process);
+    void sample_normal(const capture::PacketInfo& packet, std::string_view process);
     logger::ClockCache::Text time_text() const;
 
     LoopOutputs out_;
@@ -61,6 +65,7 @@ private:
     logger::Ring<std::string> recent_threats_{logger::kRecentThreatsCapacity};
     logger::Ring<logger::LogEntry> normal_logs_;
     std::uint64_t packet_counter_ = 0;  // saturating
+    std::uint64_t normal_sample_counter_ = 0;
 };
 
 // Takes one answer from the engine and processes it when it is a packet.

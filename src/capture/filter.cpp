@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "logger/logger.h"
+#include "util/ip.h"
 
 namespace tarvo::capture {
 
@@ -28,12 +29,20 @@ Expected<Ok, std::string> validate_filter(const std::string& filter) {
 
 std::string build_auto_filter(const std::vector<std::string>& preblock) {
     std::string filter = "(ip or ip6)";
-    if (preblock.empty()) return filter;
     std::string hosts;
     for (const auto& address : preblock) {
+        // A word would make libpcap resolve it as a host name at startup (a DNS query)
+        // or fail to compile, which would stop capture altogether.
+        if (!IpAddr::parse(address)) {
+            logger::warn("tarvo", fmt::format("Pre-block entry '{}' is not an IP address — left "
+                                              "out of the BPF filter",
+                                              address));
+            continue;
+        }
         if (!hosts.empty()) hosts += " or ";
         hosts += "host " + address;
     }
+    if (hosts.empty()) return filter;
     return filter + " and not (" + hosts + ")";
 }
 

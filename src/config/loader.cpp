@@ -12,6 +12,7 @@
 
 #include "logger/logger.h"
 #include "util/strings.h"
+#include "util/yaml.h"
 
 namespace tarvo::config {
 namespace {
@@ -21,50 +22,14 @@ constexpr std::string_view kTarget = "tarvo::config::loader";
 using Error = std::string;
 using Result = std::optional<Error>;  // nullopt: the value was taken
 
-std::string where(const YAML::Node& node) {
-    const YAML::Mark m = node.Mark();
-    if (m.is_null()) return "";
-    return fmt::format(" at line {} column {}", m.line + 1, m.column + 1);
-}
+using yaml::is_integer_text;
+using yaml::parse_float_text;
+using yaml::where;
 
 // Plain (unquoted) scalars are typed by their text; quoted ones are always strings.
 bool is_plain(const YAML::Node& node) { return node.Tag() != "!"; }
 
-bool is_bool_text(const std::string& s, bool& value) {
-    if (s == "true" || s == "True" || s == "TRUE") {
-        value = true;
-        return true;
-    }
-    if (s == "false" || s == "False" || s == "FALSE") {
-        value = false;
-        return true;
-    }
-    return false;
-}
-
-bool is_integer_text(std::string_view s) {
-    if (!s.empty() && (s.front() == '-' || s.front() == '+')) s.remove_prefix(1);
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-bool parse_float_text(const std::string& s, double& value) {
-    if (s == ".inf" || s == ".Inf" || s == ".INF" || s == "+.inf") {
-        value = std::numeric_limits<double>::infinity();
-        return true;
-    }
-    if (s == "-.inf" || s == "-.Inf" || s == "-.INF") {
-        value = -std::numeric_limits<double>::infinity();
-        return true;
-    }
-    if (s == ".nan" || s == ".NaN" || s == ".NAN") {
-        value = std::numeric_limits<double>::quiet_NaN();
-        return true;
-    }
-    if (s.empty() || std::isspace(static_cast<unsigned char>(s.front())) != 0) return false;
-    char* end = nullptr;
-    value = std::strtod(s.c_str(), &end);
-    return end == s.c_str() + s.size();
-}
+bool is_bool_text(const std::string& s, bool& value) { return yaml::parse_bool_text(s, value); }
 
 // How the YAML reader would name what it found, for "invalid type" errors.
 std::string describe_node(const YAML::Node& node) {

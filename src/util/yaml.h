@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <yaml-cpp/yaml.h>
+
+namespace tarvo::yaml {
+
+// How a YAML 1.2 reader types a scalar: plain scalars by their text, quoted ones are
+// always strings.
+enum class ScalarType { Null, Bool, Int, Float, String };
+
+ScalarType scalar_type(const YAML::Node& node);  // the node must be a scalar or null
+bool is_string(const YAML::Node& node);
+bool is_false(const YAML::Node& node);  // the boolean false, not the string "false"
+bool parse_bool_text(const std::string& s, bool& value);
+bool is_integer_text(std::string_view s);
+bool parse_float_text(const std::string& s, double& value);
+
+// " at line L column C" for the node's position, or "" when unknown.
+std::string where(const YAML::Node& node);
+
+// One document of a stream, cut out of the text so that a syntax error in it costs no
+// other document.
+struct DocumentText {
+    std::string text;
+    std::size_t first_line = 0;  // 0-based line of the stream where `text` starts
+    bool explicit_start = false; // introduced by a "---" marker
+};
+
+// Splits at "---" document markers (and drops "..." end markers) in column 0.
+std::vector<DocumentText> split_documents(std::string_view stream);
+
+}  // namespace tarvo::yaml
