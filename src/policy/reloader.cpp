@@ -30,7 +30,7 @@ Expected<IpNetwork, std::string> parse_pattern(const std::string& text) {
 
 std::optional<std::vector<IpNetwork>> read_addresses(const YAML::Node& list, std::string_view which,
                                                      const std::string& id) {
-    if (!list.IsSequence()) return std::nullopt;
+    if (!list.IsDefined() || !list.IsSequence()) return std::nullopt;
     std::vector<IpNetwork> out;
     for (const auto& item : list) {
         if (!yaml::is_string(item)) continue;
@@ -47,7 +47,7 @@ std::optional<std::vector<IpNetwork>> read_addresses(const YAML::Node& list, std
 }
 
 std::optional<std::vector<std::uint16_t>> read_ports(const YAML::Node& list, const std::string& id) {
-    if (!list.IsSequence()) return std::nullopt;
+    if (!list.IsDefined() || !list.IsSequence()) return std::nullopt;
     std::vector<std::uint16_t> out;
     for (const auto& item : list) {
         if (!item.IsScalar() || yaml::scalar_type(item) != yaml::ScalarType::Int) continue;
@@ -68,7 +68,7 @@ std::optional<std::vector<std::uint16_t>> read_ports(const YAML::Node& list, con
 }
 
 std::optional<std::vector<std::string>> read_protocols(const YAML::Node& list) {
-    if (!list.IsSequence()) return std::nullopt;
+    if (!list.IsDefined() || !list.IsSequence()) return std::nullopt;
     std::vector<std::string> out;
     for (const auto& item : list) {
         if (yaml::is_string(item)) out.push_back(to_lower(item.Scalar()));
@@ -134,7 +134,7 @@ ParsedRule parse_rule(const YAML::Node& m, std::size_t /*document_index*/) {
     }
     const YAML::Node conditions = m["conditions"];
     if (!conditions.IsDefined()) return std::string("Missing required field: conditions");
-    if (conditions.IsMap()) {
+    if (conditions.IsMap()) {  // any other value imposes no conditions
         rule.src_ips = read_addresses(conditions["src_ips"], "src_ip", rule.id);
         rule.dst_ips = read_addresses(conditions["dst_ips"], "dst_ip", rule.id);
         rule.src_ports = read_ports(conditions["src_ports"], rule.id);
@@ -211,9 +211,9 @@ std::vector<std::string> read_preblock_list(const std::filesystem::path& path) {
             const YAML::Node action = rule["action"];
             if (!yaml::is_string(action) || action.Scalar() != "Block") continue;
             const YAML::Node conditions = rule["conditions"];
-            if (!conditions.IsMap()) continue;
+            if (!conditions.IsDefined() || !conditions.IsMap()) continue;
             const YAML::Node dst = conditions["dst_ips"];
-            if (!dst.IsSequence()) continue;
+            if (!dst.IsDefined() || !dst.IsSequence()) continue;
             for (const auto& entry : dst) {
                 if (!yaml::is_string(entry)) continue;
                 const std::string& s = entry.Scalar();

@@ -58,12 +58,12 @@ ScalarType scalar_type(const YAML::Node& node) {
 }
 
 bool is_string(const YAML::Node& node) {
-    return node.IsScalar() && scalar_type(node) == ScalarType::String;
+    return node.IsDefined() && node.IsScalar() && scalar_type(node) == ScalarType::String;
 }
 
 bool is_false(const YAML::Node& node) {
     bool b = true;
-    return node.IsScalar() && node.Tag() != "!" && parse_bool_text(node.Scalar(), b) && !b;
+    return node.IsDefined() && node.IsScalar() && node.Tag() != "!" && parse_bool_text(node.Scalar(), b) && !b;
 }
 
 std::string where(const YAML::Node& node) {

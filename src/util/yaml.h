@@ -14,6 +14,7 @@ namespace tarvo::yaml {
 enum class ScalarType { Null, Bool, Int, Float, String };
 
 ScalarType scalar_type(const YAML::Node& node);  // the node must be a scalar or null
+// Both false for a missing key's (undefined) node.
 bool is_string(const YAML::Node& node);
 bool is_false(const YAML::Node& node);  // the boolean false, not the string "false"
 bool parse_bool_text(const std::string& s, bool& value);

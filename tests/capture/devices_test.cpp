@@ -123,6 +123,10 @@ TEST(Filter, ValidationAndAutoBuiltText) {
     EXPECT_EQ(build_auto_filter({"203.0.113.5", "2001:db8::5"}),
               "(ip or ip6) and not (host 203.0.113.5 or host 2001:db8::5)");
 
+    // A word would be looked up as a host name, or fail to compile and stop capture.
+    EXPECT_EQ(build_auto_filter({"evil", "203.0.113.5"}), "(ip or ip6) and not (host 203.0.113.5)");
+    EXPECT_EQ(build_auto_filter({"evil"}), "(ip or ip6)");
+
     EXPECT_EQ(choose_filter(std::string("udp"), {"203.0.113.5"}), "udp");
     EXPECT_EQ(choose_filter(std::string("udp port ("), {"203.0.113.5"}),
               "(ip or ip6) and not (host 203.0.113.5)");

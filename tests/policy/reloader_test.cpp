@@ -1,0 +1,160 @@
+#include "policy/reloader.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace tarvo::policy {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+struct Case {
+    const char* name;
+    std::string yaml;
+    std::vector<std::string> ids;       // rules loaded, in order
+    std::vector<std::string> warnings;  // texts that must be logged
+};
+
+TEST(ParseRules, LoadsWhatItCanAndNamesTheRest) {
+    test::LogCapture log;
+    const Case cases[] = {
+        {"second document with action Deny",
+         "- {id: r1, name: one, action: Block, conditions: {}}\n"
+         "- {id: r2, name: two, action: Allow, conditions: {}}\n"
+         "---\n"
+         "{id: r3, name: three, action: Deny, conditions: {}}\n",
+         {"r1", "r2"},
+         {"Skipping malformed rule document [1]: Unknown action 'Deny' in rule 'r3'"}},
+        {"lower-case block",
+         "- {id: r1, name: one, action: block, conditions: {}}\n",
+         {},
+         {"Skipping malformed rule in document [0]: Unknown action 'block' in rule 'r1'"}},
+        {"the string false keeps a rule enabled; the boolean false disables it",
+         "- {id: on, name: a, enabled: \"false\", action: Alert, conditions: {}}\n"
+         "- {id: off, name: b, enabled: false, action: Alert, conditions: {}}\n",
+         {"on"},
+         {"Rule off (b) is disabled, skipping"}},
+        {"missing and mistyped fields, in order",
+         "- {name: a, action: Alert, conditions: {}}\n"
+         "- {id: 7, name: a, action: Alert, conditions: {}}\n"
+         "- {id: x, action: Alert, conditions: {}}\n"
+         "- {id: x, name: a, conditions: {}}\n"
+         "- {id: x, name: a, action: Alert}\n"
+         "- just a scalar\n",
+         {},
+         {"[0]: Missing required field: id", "[0]: id must be a string",
+          "[0]: Missing required field: name", "[0]: Missing required field: action",
+          "[0]: Missing required field: conditions"}},
+        {"scalar document between good ones",
+         "- {id: a, name: a, action: Alert, conditions: {}}\n---\nhello\n---\n"
+         "- {id: b, name: b, action: Alert, conditions: {}}\n",
+         {"a", "b"},
+         {"Unexpected YAML structure in document [1] — expected sequence or mapping"}},
+        {"syntax error in the middle document costs only that document",
+         "- {id: a, name: a, action: Alert, conditions: {}}\n---\n- {id: [unclosed\n---\n"
+         "- {id: c, name: c, action: Alert, conditions: {}}\n",
+         {"a", "c"},
+         {"Skipping malformed YAML document [1]: "}},
+        {"empty file", "", {}, {}},
+        {"comments only", "# nothing yet\n", {}, {}},
+        {"conditions of another type impose nothing",
+         "- {id: a, name: a, action: Alert, conditions: everything}\n", {"a"}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto rules = parse_rules(c.yaml);
+        std::vector<std::string> ids;
+        for (const auto& r : rules) ids.push_back(r.id);
+        EXPECT_EQ(ids, c.ids);
+        const std::string logged = log.take();
+        for (const auto& w : c.warnings) EXPECT_THAT(logged, HasSubstr(w));
+        if (c.warnings.empty()) {
+            EXPECT_THAT(logged, Not(HasSubstr("WARN")));
+        }
+    }
+}
+
+TEST(ParseRules, ConditionElements) {
+    test::LogCapture log;
+    const auto rules = parse_rules(
+        "- id: r\n"
+        "  name: n\n"
+        "  action: Block\n"
+        "  conditions:\n"
+        "    src_ips: [10.0.0.0/33]\n"
+        "    dst_ips: [198.51.100.7, \"2001:db8::/32\", nonsense, 5]\n"
+        "    dst_ports: [443, 70000, \"8080\", -1, 1.5, 0]\n"
+        "    src_ports: \"1000-2000\"\n"
+        "    protocols: [TCP, udp, 6]\n");
+    ASSERT_EQ(rules.size(), 1U);
+    const PolicyRule& r = rules[0];
+    EXPECT_FALSE(r.src_ips.has_value());  // its only entry was bad: any source matches
+    ASSERT_TRUE(r.dst_ips.has_value());
+    EXPECT_EQ(r.dst_ips->size(), 2U);
+    EXPECT_EQ(r.dst_ports, (std::vector<std::uint16_t>{443, 0}));
+    EXPECT_FALSE(r.src_ports.has_value());
+    EXPECT_EQ(r.protocols, (std::vector<std::string>{"tcp", "udp"}));
+    const std::string logged = log.text();
+    EXPECT_THAT(logged, HasSubstr("Invalid src_ip '10.0.0.0/33' in rule 'r': Invalid CIDR 10.0.0.0/33: "));
+    EXPECT_THAT(logged, HasSubstr("Invalid dst_ip 'nonsense' in rule 'r': Invalid IP nonsense: "));
+    EXPECT_THAT(logged, HasSubstr("Port value 70000 out of u16 range in rule 'r'"));
+    EXPECT_EQ(logged.find("out of u16 range"), logged.rfind("out of u16 range"));  // only 70000
+    EXPECT_THAT(logged, Not(HasSubstr("'5'")));  // non-strings are skipped silently
+}
+
+TEST(LoadRules, ReplacesTheRulesOrKeepsThemWhenUnreadable) {
+    test::LogCapture log;
+    test::TempDir dir;
+    PolicyEngine engine;
+    const auto path = dir / "rules.yaml";
+    test::write_file(path, "- {id: a, name: a, action: Alert, conditions: {}}\n");
+    ASSERT_EQ(load_rules(path, engine).value(), 1U);
+    EXPECT_THAT(log.text(), HasSubstr("Loaded 1 rules from " + path.string()));
+    EXPECT_THAT(log.text(), HasSubstr("Loaded 1 policy rules"));
+
+    std::filesystem::remove(path);
+    const auto missing = load_rules(path, engine);
+    ASSERT_FALSE(missing.has_value());
+    EXPECT_THAT(missing.error(), HasSubstr("No such file"));
+    EXPECT_EQ(engine.rules()->size(), 1U);
+
+    test::write_file(path, "{broken: [\n");  // all malformed: zero rules replace the old ones
+    EXPECT_EQ(load_rules(path, engine).value(), 0U);
+    EXPECT_TRUE(engine.rules()->empty());
+}
+
+TEST(PreblockList, BlockRuleAddressesOnly) {
+    test::TempDir dir;
+    const auto path = dir / "rules.yaml";
+    struct Row {
+        const char* name;
+        std::string yaml;
+        std::vector<std::string> want;
+    };
+    const Row rows[] = {
+        {"two Block rules",
+         "- {id: a, name: a, action: Block, conditions: {dst_ips: [203.0.113.5, 10.0.0.0/8]}}\n"
+         "- {id: b, name: b, action: Block, conditions: {dst_ips: [0.0.0.0, 255.255.255.255, evil, 7]}}\n"
+         "- {id: c, name: c, action: Alert, conditions: {dst_ips: [192.0.2.1]}}\n"
+         "- {id: d, name: d, enabled: false, action: Block, conditions: {dst_ips: [192.0.2.2]}}\n",
+         {"203.0.113.5", "evil"}},
+        {"two documents give nothing",
+         "- {id: a, name: a, action: Block, conditions: {dst_ips: [203.0.113.5]}}\n---\n- {}\n", {}},
+        {"a mapping at the top gives nothing",
+         "{id: a, name: a, action: Block, conditions: {dst_ips: [203.0.113.5]}}\n", {}},
+        {"a syntax error gives nothing", "- {id: [\n", {}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        test::write_file(path, r.yaml);
+        EXPECT_EQ(read_preblock_list(path), r.want);
+    }
+    EXPECT_TRUE(read_preblock_list(dir / "absent.yaml").empty());
+}
+
+}  // namespace
+}  // namespace tarvo::policy
