@@ -34,9 +34,12 @@ sanitize-test: deps
 # Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS.
 fuzz: deps
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_FUZZ=ON
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target decode_fuzz
-	mkdir -p $(FUZZ_BUILD)/corpus/decode
-	$(FUZZ_BUILD)/fuzz/decode_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=2048 $(FUZZ_BUILD)/corpus/decode
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	for f in decode rules config; do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$f && \
+	  $(FUZZ_BUILD)/fuzz/$${f}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	    $(FUZZ_BUILD)/corpus/$$f fuzz/seeds/$$f || exit 1; \
+	done
 
 # Replay benchmark against the bare read on a generated corpus.
 bench: build

@@ -298,6 +298,7 @@ std::filesystem::path find_config_dir() {
 Expected<TarvoConfig, std::string> parse_config(std::string_view yaml) {
     if (!is_valid_utf8(yaml)) return Unexpected(std::string("the file is not valid UTF-8"));
     TarvoConfig config;
+    if (auto trap = yaml::reader_trap(yaml)) return Unexpected(std::move(*trap));
     try {
         const YAML::Node root = YAML::Load(std::string(yaml));
         if (auto err = parse_into(root, config)) return Unexpected(std::move(*err));

@@ -374,7 +374,7 @@ bool enabled(Level level, std::string_view target) {
 }
 
 void emit(Level level, std::string_view target, std::string_view message,
-          std::initializer_list<Field> fields, const std::source_location& loc) {
+          std::initializer_list<Field> fields, const CallSite& loc) {
     std::shared_lock lock(g_state_mutex);
     if (!g_state || !g_state->filter.enabled(level, target)) return;
     Event e;
@@ -382,8 +382,8 @@ void emit(Level level, std::string_view target, std::string_view message,
     e.target = target;
     e.message = message;
     e.fields.assign(fields.begin(), fields.end());
-    e.file = relative_file(loc.file_name());
-    e.line = loc.line();
+    e.file = relative_file(loc.file);
+    e.line = loc.line;
     e.time = Clock::now();
     e.thread_number = this_thread_number();
 

@@ -7,7 +7,6 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -17,6 +16,17 @@
 #include "util/expected.h"
 
 namespace tarvo::logger {
+
+// Where an event was emitted. Our own, because clang 14 (used for fuzzing and tidy)
+// has no std::source_location with libstdc++ 12; both compilers have the builtins.
+struct CallSite {
+    const char* file;
+    std::uint32_t line;
+    static constexpr CallSite current(const char* file = __builtin_FILE(),
+                                      std::uint32_t line = __builtin_LINE()) noexcept {
+        return {file, line};
+    }
+};
 
 // Ordered from least to most verbose, so `level <= max` means enabled.
 enum class Level : std::uint8_t { Off = 0, Error, Warn, Info, Debug, Trace };
@@ -147,26 +157,26 @@ Expected<Guard, std::string> setup(const Options& options);
 bool enabled(Level level, std::string_view target);
 
 void emit(Level level, std::string_view target, std::string_view message,
-          std::initializer_list<Field> fields, const std::source_location& loc);
+          std::initializer_list<Field> fields, const CallSite& loc);
 
 inline void error(std::string_view target, std::string_view message,
                   std::initializer_list<Field> fields = {},
-                  const std::source_location& loc = std::source_location::current()) {
+                  const CallSite& loc = CallSite::current()) {
     emit(Level::Error, target, message, fields, loc);
 }
 inline void warn(std::string_view target, std::string_view message,
                  std::initializer_list<Field> fields = {},
-                 const std::source_location& loc = std::source_location::current()) {
+                 const CallSite& loc = CallSite::current()) {
     emit(Level::Warn, target, message, fields, loc);
 }
 inline void info(std::string_view target, std::string_view message,
                  std::initializer_list<Field> fields = {},
-                 const std::source_location& loc = std::source_location::current()) {
+                 const CallSite& loc = CallSite::current()) {
     emit(Level::Info, target, message, fields, loc);
 }
 inline void debug(std::string_view target, std::string_view message,
                   std::initializer_list<Field> fields = {},
-                  const std::source_location& loc = std::source_location::current()) {
+                  const CallSite& loc = CallSite::current()) {
     emit(Level::Debug, target, message, fields, loc);
 }
 

@@ -87,6 +87,7 @@ std::optional<std::string> required_string(const YAML::Node& m, const char* key,
 
 // A document as yaml-cpp reads it, or its syntax error (with stream line numbers).
 Expected<std::vector<YAML::Node>, std::string> load_document(const yaml::DocumentText& doc) {
+    if (auto trap = yaml::reader_trap(doc.text, doc.first_line)) return Unexpected(std::move(*trap));
     try {
         auto nodes = YAML::LoadAll(doc.text);
         // An explicit "---" with nothing after it is an empty document of its own.
@@ -202,6 +203,7 @@ std::vector<std::string> read_preblock_list(const std::filesystem::path& path) {
     const auto text = read_whole_file(path);
     if (!text) return {};
     std::vector<std::string> out;
+    if (yaml::reader_trap(*text)) return {};
     try {
         const auto docs = YAML::LoadAll(*text);
         if (docs.size() != 1 || !docs.front().IsSequence()) return {};

@@ -72,6 +72,68 @@ std::string where(const YAML::Node& node) {
     return fmt::format(" at line {} column {}", m.line + 1, m.column + 1);
 }
 
+std::optional<std::string> reader_trap(std::string_view text, std::size_t first_line) {
+    int depth = 0;       // open flow collections: [ ] { }
+    char quote = 0;      // inside a quoted scalar
+    bool line_start = true;
+    char prev = '\n';    // the previous character that was not a space
+    std::size_t line = first_line;
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < text.size(); ++i, ++column) {
+        const char c = text[i];
+        if (c == '\n') {
+            ++line;
+            column = static_cast<std::size_t>(-1);
+            if (quote == 0) {
+                line_start = true;
+                prev = '\n';
+            }
+            continue;
+        }
+        if (quote != 0) {
+            if (quote == '"' && c == '\\') {
+                ++i;
+                ++column;
+            } else if (c == quote) {
+                quote = 0;
+                prev = c;
+            }
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == '\r') continue;
+        if (line_start) {
+            if (c == '!' || c == '&') {  // a tag or an anchor before the node
+                while (i + 1 < text.size() && text[i + 1] != ' ' && text[i + 1] != '\n') {
+                    ++i;
+                    ++column;
+                }
+                continue;
+            }
+            if (c == ',' && depth == 0) {
+                return fmt::format("unexpected ',' at the start of a node at line {} column {}",
+                                   line + 1, column + 1);
+            }
+            line_start = false;
+        }
+        if (c == '#' && (prev == '\n' || text[i - 1] == ' ' || text[i - 1] == '\t')) {
+            while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
+            continue;
+        }
+        // A quote opens a quoted scalar only where a node starts, not inside "it's".
+        const bool node_start = prev == '\n' || prev == ':' || prev == '-' || prev == '[' ||
+                                prev == '{' || prev == ',' || prev == '?';
+        if ((c == '"' || c == '\'') && node_start) {
+            quote = c;
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+        prev = c;
+    }
+    return std::nullopt;
+}
+
 std::vector<DocumentText> split_documents(std::string_view stream) {
     std::vector<DocumentText> docs;
     DocumentText current;

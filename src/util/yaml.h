@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,12 @@ bool parse_float_text(const std::string& s, double& value);
 
 // " at line L column C" for the node's position, or "" when unknown.
 std::string where(const YAML::Node& node);
+
+// yaml-cpp 0.7 never returns (and allocates without bound) when a ',' stands where a
+// document's node should start: `, a`, `"a"\n,`, `!t ,`. This finds a ',' that opens
+// a line (after indentation, tags and anchors) outside any flow collection, quote or
+// comment, and describes it; such a line is not valid in block context anyway.
+std::optional<std::string> reader_trap(std::string_view text, std::size_t first_line = 0);
 
 // One document of a stream, cut out of the text so that a syntax error in it costs no
 // other document.

@@ -158,3 +158,30 @@ TEST(PreblockList, BlockRuleAddressesOnly) {
 
 }  // namespace
 }  // namespace tarvo::policy
+
+namespace tarvo::policy {
+namespace {
+
+// Regression: yaml-cpp 0.7 never returns from a document whose node starts with ','
+// and allocates until the process dies; such a document is now refused before it
+// reaches the reader, and the documents around it still load.
+TEST(ParseRules, CommaThatWouldHangTheReaderSkipsOnlyItsDocument) {
+    test::LogCapture log;
+    const char* traps[] = {",", ", a", "  ,", "!c ,", "&a ,", "\"a\"\n,", "# note\n, x"};
+    for (const char* trap : traps) {
+        SCOPED_TRACE(trap);
+        const auto rules = parse_rules(std::string("- {id: a, name: a, action: Alert, conditions: {}}\n---\n") +
+                                       trap + "\n---\n- {id: b, name: b, action: Alert, conditions: {}}\n");
+        ASSERT_EQ(rules.size(), 2U);
+        EXPECT_THAT(log.take(), HasSubstr("Skipping malformed YAML document [1]: unexpected ','"));
+    }
+    // Commas that YAML allows stay allowed.
+    const auto ok = parse_rules(
+        "- id: a\n  name: \"it's, fine\"\n  action: Alert\n  conditions:\n"
+        "    protocols: [tcp\n      , udp]\n");
+    ASSERT_EQ(ok.size(), 1U);
+    EXPECT_EQ(ok[0].protocols, (std::vector<std::string>{"tcp", "udp"}));
+}
+
+}  // namespace
+}  // namespace tarvo::policy
