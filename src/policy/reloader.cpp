@@ -1,18 +1,41 @@
 #include "policy/reloader.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <optional>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "logger/logger.h"
 #include "util/strings.h"
+#include "util/unique_fd.h"
 #include "util/yaml.h"
 
 namespace tarvo::policy {
 namespace {
 
 constexpr std::string_view kTarget = "tarvo::policy::reloader";
+
+// While set, parsing messages are collected here instead of logged: the isolated
+// parse runs in a child process where the logger must not be touched.
+thread_local std::vector<Diagnostic>* t_collect = nullptr;
+
+void note(logger::Level level, std::string message) {
+    if (t_collect != nullptr) {
+        t_collect->push_back(Diagnostic{level, std::move(message)});
+    } else if (logger::enabled(level, kTarget)) {
+        logger::emit(level, kTarget, message, {}, logger::CallSite::current());
+    }
+}
+
+void warn(std::string message) { note(logger::Level::Warn, std::move(message)); }
+void debug(std::string message) { note(logger::Level::Debug, std::move(message)); }
 
 // An address pattern, or the reason it is not one.
 Expected<IpNetwork, std::string> parse_pattern(const std::string& text) {
@@ -36,8 +59,8 @@ std::optional<std::vector<IpNetwork>> read_addresses(const YAML::Node& list, std
         if (!yaml::is_string(item)) continue;
         auto pattern = parse_pattern(item.Scalar());
         if (!pattern) {
-            logger::warn(kTarget, fmt::format("Invalid {} '{}' in rule '{}': {}", which,
-                                              item.Scalar(), id, pattern.error()));
+            warn(fmt::format("Invalid {} '{}' in rule '{}': {}", which, item.Scalar(), id,
+                             pattern.error()));
             continue;
         }
         out.push_back(*pattern);
@@ -57,8 +80,7 @@ std::optional<std::vector<std::uint16_t>> read_ports(const YAML::Node& list, con
         std::uint64_t value = 0;
         const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
         if (ec != std::errc{} || value > 65535) {
-            logger::warn(kTarget, fmt::format("Port value {} out of u16 range in rule '{}'",
-                                              item.Scalar(), id));
+            warn(fmt::format("Port value {} out of u16 range in rule '{}'", item.Scalar(), id));
             continue;
         }
         out.push_back(static_cast<std::uint16_t>(value));
@@ -104,10 +126,10 @@ Expected<std::vector<YAML::Node>, std::string> load_document(const yaml::Documen
 void add_parsed(ParsedRule parsed, std::vector<PolicyRule>& rules, std::size_t index,
                 std::string_view failure_template) {
     if (auto* rule = std::get_if<PolicyRule>(&parsed)) {
-        logger::debug(kTarget, fmt::format("Parsed rule: {} ({})", rule->id, rule->name));
+        debug(fmt::format("Parsed rule: {} ({})", rule->id, rule->name));
         rules.push_back(std::move(*rule));
     } else if (auto* error = std::get_if<std::string>(&parsed)) {
-        logger::warn(kTarget, fmt::format(fmt::runtime(failure_template), index, *error));
+        warn(fmt::format(fmt::runtime(failure_template), index, *error));
     }
 }
 
@@ -119,7 +141,7 @@ ParsedRule parse_rule(const YAML::Node& m, std::size_t /*document_index*/) {
     if (auto err = required_string(m, "id", rule.id)) return *err;
     if (auto err = required_string(m, "name", rule.name)) return *err;
     if (yaml::is_false(m["enabled"])) {
-        logger::debug(kTarget, fmt::format("Rule {} ({}) is disabled, skipping", rule.id, rule.name));
+        debug(fmt::format("Rule {} ({}) is disabled, skipping", rule.id, rule.name));
         return RuleDisabled{};
     }
     std::string action;
@@ -153,8 +175,7 @@ std::vector<PolicyRule> parse_rules(std::string_view text) {
     for (const auto& doc : yaml::split_documents(text)) {
         auto nodes = load_document(doc);
         if (!nodes) {
-            logger::warn(kTarget,
-                         fmt::format("Skipping malformed YAML document [{}]: {}", index, nodes.error()));
+            warn(fmt::format("Skipping malformed YAML document [{}]: {}", index, nodes.error()));
             ++index;
             continue;
         }
@@ -169,17 +190,144 @@ std::vector<PolicyRule> parse_rules(std::string_view text) {
                     add_parsed(parse_rule(node, index), rules, index,
                                "Skipping malformed rule document [{}]: {}");
                 } else {
-                    logger::warn(kTarget, fmt::format("Unexpected YAML structure in document [{}] — "
-                                                      "expected sequence or mapping",
-                                                      index));
+                    warn(fmt::format("Unexpected YAML structure in document [{}] — expected "
+                                     "sequence or mapping",
+                                     index));
                 }
             } catch (const YAML::Exception& ex) {
-                logger::warn(kTarget, fmt::format("Skipping malformed YAML document [{}]: {}", index, ex.msg));
+                warn(fmt::format("Skipping malformed YAML document [{}]: {}", index, ex.msg));
             }
             ++index;
         }
     }
     return rules;
+}
+
+ParseResult parse_rules_collect(std::string_view text) {
+    ParseResult result;
+    std::vector<Diagnostic>* const outer = std::exchange(t_collect, &result.diagnostics);
+    result.rules = parse_rules(text);
+    t_collect = outer;
+    return result;
+}
+
+namespace {
+
+nlohmann::json networks_json(const std::optional<std::vector<IpNetwork>>& nets) {
+    if (!nets) return nullptr;
+    nlohmann::json out = nlohmann::json::array();
+    for (const auto& n : *nets) out.push_back(n.to_string());
+    return out;
+}
+
+std::string encode(const ParseResult& r) {
+    nlohmann::json rules = nlohmann::json::array();
+    for (const auto& rule : r.rules) {
+        rules.push_back({{"id", rule.id},
+                         {"name", rule.name},
+                         {"action", static_cast<int>(rule.action)},
+                         {"src_ips", networks_json(rule.src_ips)},
+                         {"dst_ips", networks_json(rule.dst_ips)},
+                         {"src_ports", rule.src_ports ? nlohmann::json(*rule.src_ports) : nullptr},
+                         {"dst_ports", rule.dst_ports ? nlohmann::json(*rule.dst_ports) : nullptr},
+                         {"protocols", rule.protocols ? nlohmann::json(*rule.protocols) : nullptr}});
+    }
+    nlohmann::json diagnostics = nlohmann::json::array();
+    for (const auto& d : r.diagnostics) diagnostics.push_back({static_cast<int>(d.level), d.message});
+    return nlohmann::json{{"rules", rules}, {"diagnostics", diagnostics}}.dump(
+        -1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<ParseResult> decode(const std::string& text) {
+    const auto j = nlohmann::json::parse(text, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) return std::nullopt;
+    try {
+        ParseResult r;
+        for (const auto& d : j.at("diagnostics")) {
+            r.diagnostics.push_back({static_cast<logger::Level>(d.at(0).get<int>()), d.at(1).get<std::string>()});
+        }
+        const auto nets = [](const nlohmann::json& v) -> std::optional<std::vector<IpNetwork>> {
+            if (v.is_null()) return std::nullopt;
+            std::vector<IpNetwork> out;
+            for (const auto& n : v) out.push_back(IpNetwork::parse(n.get<std::string>()).value());
+            return out;
+        };
+        const auto opt = [](const nlohmann::json& v, auto tag) -> std::optional<decltype(tag)> {
+            if (v.is_null()) return std::nullopt;
+            return v.get<decltype(tag)>();
+        };
+        for (const auto& x : j.at("rules")) {
+            PolicyRule rule;
+            rule.id = x.at("id").get<std::string>();
+            rule.name = x.at("name").get<std::string>();
+            rule.action = static_cast<RuleAction>(x.at("action").get<int>());
+            rule.src_ips = nets(x.at("src_ips"));
+            rule.dst_ips = nets(x.at("dst_ips"));
+            rule.src_ports = opt(x.at("src_ports"), std::vector<std::uint16_t>{});
+            rule.dst_ports = opt(x.at("dst_ports"), std::vector<std::uint16_t>{});
+            rule.protocols = opt(x.at("protocols"), std::vector<std::string>{});
+            rule.derive_protocol_mask();
+            r.rules.push_back(std::move(rule));
+        }
+        return r;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+Expected<ParseResult, std::string> parse_rules_isolated(std::string_view text,
+                                                        std::chrono::milliseconds limit) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return Unexpected(errno_text(errno));
+    UniqueFd read_end(fds[0]);
+    UniqueFd write_end(fds[1]);
+    const pid_t child = ::fork();
+    if (child < 0) return Unexpected(errno_text(errno));
+    if (child == 0) {
+        // Only this thread exists here: no logging, just parse, report and leave.
+        read_end.reset();
+        const std::string out = encode(parse_rules_collect(text));
+        std::size_t done = 0;
+        while (done < out.size()) {
+            const ssize_t n = ::write(write_end.get(), out.data() + done, out.size() - done);
+            if (n <= 0) ::_exit(1);
+            done += static_cast<std::size_t>(n);
+        }
+        ::_exit(0);
+    }
+    write_end.reset();
+    std::string reply;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool finished = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{read_end.get(), POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        char buf[65536];
+        const ssize_t n = ::read(read_end.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            finished = true;
+            break;
+        }
+        reply.append(buf, static_cast<std::size_t>(n));
+    }
+    if (!finished) ::kill(child, SIGKILL);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!finished) {
+        return Unexpected(fmt::format("the YAML reader did not finish within {} ms", limit.count()));
+    }
+    auto result = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? decode(reply) : std::nullopt;
+    if (!result) return Unexpected(std::string("the YAML reader failed"));
+    return std::move(*result);
 }
 
 Expected<std::size_t, std::string> load_rules(const std::filesystem::path& path,
@@ -191,7 +339,10 @@ Expected<std::size_t, std::string> load_rules(const std::filesystem::path& path,
     if (!is_valid_utf8(*text)) {
         return Unexpected(fmt::format("cannot read {}: stream did not contain valid UTF-8", path.string()));
     }
-    std::vector<PolicyRule> rules = parse_rules(*text);
+    auto parsed = parse_rules_isolated(*text, kParseLimit);
+    if (!parsed) return Unexpected(fmt::format("cannot parse {}: {}", path.string(), parsed.error()));
+    for (auto& d : parsed->diagnostics) note(d.level, std::move(d.message));
+    std::vector<PolicyRule> rules = std::move(parsed->rules);
     logger::info(kTarget, fmt::format("Loaded {} rules from {}", rules.size(), path.string()));
     std::erase_if(rules, [](const PolicyRule& r) { return !r.enabled; });
     const std::size_t count = rules.size();

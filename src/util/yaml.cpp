@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include "util/strings.h"
+
 namespace tarvo::yaml {
 
 bool parse_bool_text(const std::string& s, bool& value) {
@@ -73,22 +75,39 @@ std::string where(const YAML::Node& node) {
 }
 
 std::optional<std::string> reader_trap(std::string_view text, std::size_t first_line) {
+    // The reader's own decoding of malformed UTF-8 leads it into the same loops.
+    if (!is_valid_utf8(text)) return std::string("the document is not valid UTF-8");
     int depth = 0;       // open flow collections: [ ] { }
     char quote = 0;      // inside a quoted scalar
     bool line_start = true;
     char prev = '\n';    // the previous character that was not a space
+    bool spaced = false; // a space came after `prev`
+    bool after_quoted = false;  // the last token was a quoted scalar
     std::size_t line = first_line;
     std::size_t column = 0;
     for (std::size_t i = 0; i < text.size(); ++i, ++column) {
         const char c = text[i];
+        // YAML streams hold printable characters only; yaml-cpp skips some control
+        // characters and can then meet the ',' trap behind them.
+        const auto u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\n' && c != '\t' && c != '\r') || u == 0x7F) {
+            return fmt::format("control character 0x{:02X} at line {} column {}", u, line + 1, column + 1);
+        }
         if (c == '\n') {
             ++line;
             column = static_cast<std::size_t>(-1);
+            line_start = true;
             if (quote == 0) {
-                line_start = true;
                 prev = '\n';
+                spaced = false;
             }
             continue;
+        }
+        if (line_start && quote != 0 && c != ' ' && c != '\t' && c != '\r') {
+            if (c == ',') {
+                return fmt::format("a line starts with ',' at line {} column {}", line + 1, column + 1);
+            }
+            line_start = false;
         }
         if (quote != 0) {
             if (quote == '"' && c == '\\') {
@@ -97,21 +116,35 @@ std::optional<std::string> reader_trap(std::string_view text, std::size_t first_
             } else if (c == quote) {
                 quote = 0;
                 prev = c;
+                spaced = false;
+                after_quoted = true;
             }
             continue;
         }
-        if (c == ' ' || c == '\t' || c == '\r') continue;
+        if (c == ' ' || c == '\t' || c == '\r') {
+            spaced = true;
+            continue;
+        }
+        // Nothing may follow a quoted scalar with a ',' outside a flow collection.
+        if (c == ',' && depth == 0 && (after_quoted || prev == '"' || prev == '\'')) {
+            return fmt::format("unexpected ',' after a quoted scalar at line {} column {}", line + 1,
+                               column + 1);
+        }
+        after_quoted = false;
         if (line_start) {
             if (c == '!' || c == '&') {  // a tag or an anchor before the node
-                while (i + 1 < text.size() && text[i + 1] != ' ' && text[i + 1] != '\n') {
+                // Both end at a space or at a flow indicator, which then starts the node.
+                while (i + 1 < text.size() && std::string_view(" \t\r\n,[]{}").find(text[i + 1]) ==
+                                                  std::string_view::npos) {
                     ++i;
                     ++column;
                 }
                 continue;
             }
-            if (c == ',' && depth == 0) {
-                return fmt::format("unexpected ',' at the start of a node at line {} column {}",
-                                   line + 1, column + 1);
+            // Whatever the reader thinks it is inside of (a flow collection, a quoted or
+            // a multi-line plain scalar), a line may not open with a ','.
+            if (c == ',') {
+                return fmt::format("a line starts with ',' at line {} column {}", line + 1, column + 1);
             }
             line_start = false;
         }
@@ -120,16 +153,21 @@ std::optional<std::string> reader_trap(std::string_view text, std::size_t first_
             continue;
         }
         // A quote opens a quoted scalar only where a node starts, not inside "it's".
-        const bool node_start = prev == '\n' || prev == ':' || prev == '-' || prev == '[' ||
-                                prev == '{' || prev == ',' || prev == '?';
+        // ":", "-" and "?" are indicators only when a space follows them ("a:b", "te--").
+        // "[", "{" and "," start nodes only inside a flow collection ("a{{b" is plain text).
+        const bool node_start = prev == '\n' ||
+                                (depth > 0 && (prev == '[' || prev == '{' || prev == ',')) ||
+                                (spaced && (prev == ':' || prev == '-' || prev == '?'));
         if ((c == '"' || c == '\'') && node_start) {
             quote = c;
-        } else if (c == '[' || c == '{') {
+        } else if ((c == '[' || c == '{') && (node_start || depth > 0)) {
+            // In block context a bracket inside a plain scalar is just a character.
             ++depth;
         } else if ((c == ']' || c == '}') && depth > 0) {
             --depth;
         }
         prev = c;
+        spaced = false;
     }
     return std::nullopt;
 }

@@ -26,9 +26,11 @@ bool parse_float_text(const std::string& s, double& value);
 std::string where(const YAML::Node& node);
 
 // yaml-cpp 0.7 never returns (and allocates without bound) when a ',' stands where a
-// document's node should start: `, a`, `"a"\n,`, `!t ,`. This finds a ',' that opens
-// a line (after indentation, tags and anchors) outside any flow collection, quote or
-// comment, and describes it; such a line is not valid in block context anyway.
+// document's node should start: `, a`, `"a"\n,`, `!t ,`, `"a" ,`. This refuses a line
+// that opens with a ',' (after indentation, tags and anchors; valid only in rare
+// multi-line flow collections), a ',' right after a quote character outside a flow
+// collection, control characters (not allowed in a stream) and malformed UTF-8, which
+// lead the reader into the same loops. The result describes the problem.
 std::optional<std::string> reader_trap(std::string_view text, std::size_t first_line = 0);
 
 // One document of a stream, cut out of the text so that a syntax error in it costs no
