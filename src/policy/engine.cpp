@@ -11,17 +11,47 @@ namespace {
 constexpr std::string_view kTarget = "tarvo::policy::engine";
 }  // namespace
 
+PolicyEngine::RuleSet::RuleSet(std::vector<PolicyRule> list) : rules(std::move(list)) {
+    for (std::uint32_t i = 0; i < rules.size(); ++i) {
+        const auto& ports = rules[i].dst_ports;
+        if (!ports) {
+            any_dst_port.push_back(i);
+            continue;
+        }
+        for (const std::uint16_t port : *ports) {
+            auto& ids = by_dst_port[port];
+            if (ids.empty() || ids.back() != i) ids.push_back(i);  // a port listed twice
+        }
+    }
+}
+
 PolicyEngine::PolicyEngine(std::vector<PolicyRule> rules)
-    : rules_(std::make_shared<const RuleList>(std::move(rules))) {}
+    : rules_(std::make_shared<const RuleSet>(std::move(rules))) {}
 
 std::shared_ptr<const std::vector<PolicyRule>> PolicyEngine::rules() const {
     std::shared_lock lock(mutex_);
-    return rules_;
+    return {rules_, &rules_->rules};
 }
 
 std::shared_ptr<const PolicyRule> PolicyEngine::evaluate(const capture::PacketInfo& packet) const {
     std::shared_lock lock(mutex_);
-    for (const PolicyRule& rule : *rules_) {
+    const RuleSet& set = *rules_;
+    // Walk the two ascending candidate lists together: rule order is kept, so the
+    // first match is the same as in a plain walk over every rule.
+    static const std::vector<std::uint32_t> kNone;
+    const auto it = set.by_dst_port.find(packet.dst_port);
+    const std::vector<std::uint32_t>& named = it == set.by_dst_port.end() ? kNone : it->second;
+    const std::vector<std::uint32_t>& any = set.any_dst_port;
+    std::size_t a = 0;
+    std::size_t b = 0;
+    while (a < named.size() || b < any.size()) {
+        std::uint32_t index = 0;
+        if (b == any.size() || (a < named.size() && named[a] < any[b])) {
+            index = named[a++];
+        } else {
+            index = any[b++];
+        }
+        const PolicyRule& rule = set.rules[index];
         if (!rule.matches(packet)) continue;
         if (logger::enabled(logger::Level::Debug, kTarget)) {
             logger::debug(kTarget, fmt::format("Packet matched rule: {} ({}) -> {}", rule.id,
@@ -33,9 +63,10 @@ std::shared_ptr<const PolicyRule> PolicyEngine::evaluate(const capture::PacketIn
 }
 
 void PolicyEngine::replace_rules(std::vector<PolicyRule> rules) {
-    auto fresh = std::make_shared<const RuleList>(std::move(rules));
-    const std::size_t count = fresh->size();
-    std::shared_ptr<const RuleList> old;
+    // Built (index included) before the lock is taken: readers wait only for the swap.
+    auto fresh = std::make_shared<const RuleSet>(std::move(rules));
+    const std::size_t count = fresh->rules.size();
+    std::shared_ptr<const RuleSet> old;
     {
         std::unique_lock lock(mutex_);
         old = std::exchange(rules_, std::move(fresh));

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <shared_mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "capture/packet_info.h"
@@ -25,10 +26,19 @@ public:
 
     std::shared_ptr<const std::vector<PolicyRule>> rules() const;
 
+    // The rules in order, with an index by destination port: evaluation visits only
+    // the rules that name the packet's port or name no destination port, in rule order,
+    // so large rule sets cost little for the packets they do not concern.
+    struct RuleSet {
+        explicit RuleSet(std::vector<PolicyRule> list);
+        std::vector<PolicyRule> rules;
+        std::unordered_map<std::uint16_t, std::vector<std::uint32_t>> by_dst_port;
+        std::vector<std::uint32_t> any_dst_port;
+    };
+
 private:
-    using RuleList = std::vector<PolicyRule>;
     mutable std::shared_mutex mutex_;
-    std::shared_ptr<const RuleList> rules_ = std::make_shared<const RuleList>();  // guarded by mutex_
+    std::shared_ptr<const RuleSet> rules_ = std::make_shared<const RuleSet>(std::vector<PolicyRule>{});  // guarded by mutex_
 };
 
 using PolicyEnginePtr = std::shared_ptr<PolicyEngine>;

@@ -52,11 +52,12 @@ void PolicyRule::derive_protocol_mask() {
 }
 
 bool PolicyRule::matches(const capture::PacketInfo& p) const noexcept {
+    // Every condition must hold, so the cheapest go first.
+    if (protocols && (protocol_mask & bit(p.protocol.kind())) == 0) return false;
+    if (dst_ports && !any_equals(*dst_ports, p.dst_port)) return false;
+    if (src_ports && !any_equals(*src_ports, p.src_port)) return false;
     if (src_ips && !any_contains(*src_ips, p.src_ip)) return false;
     if (dst_ips && !any_contains(*dst_ips, p.dst_ip)) return false;
-    if (src_ports && !any_equals(*src_ports, p.src_port)) return false;
-    if (dst_ports && !any_equals(*dst_ports, p.dst_port)) return false;
-    if (protocols && (protocol_mask & bit(p.protocol.kind())) == 0) return false;
     return true;
 }
 

@@ -31,16 +31,20 @@ std::string IpAddr::to_string() const {
 }
 
 IpNetwork::IpNetwork(IpAddr base, std::uint8_t prefix) : prefix_(prefix) {
-    std::array<std::uint8_t, 16> b = base.bytes();
+    std::array<std::uint8_t, 16> mask{};
     for (std::size_t i = 0; i < base.byte_size(); ++i) {
         const std::size_t first_bit = i * 8;
-        if (first_bit >= prefix) {
-            b[i] = 0;
-        } else if (first_bit + 8 > prefix) {
-            b[i] = static_cast<std::uint8_t>(b[i] & (0xFFU << (8 - (prefix - first_bit))));
+        if (first_bit + 8 <= prefix) {
+            mask[i] = 0xFF;
+        } else if (first_bit < prefix) {
+            mask[i] = static_cast<std::uint8_t>(0xFFU << (8 - (prefix - first_bit)));
         }
     }
+    std::array<std::uint8_t, 16> b = base.bytes();
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(b[i] & mask[i]);
     base_ = base.is_v4() ? IpAddr::v4_bytes(b.data()) : IpAddr::v6_bytes(b.data());
+    std::memcpy(mask_, mask.data(), sizeof mask_);
+    std::memcpy(masked_, b.data(), sizeof masked_);
 }
 
 std::optional<IpNetwork> IpNetwork::parse(std::string_view text) {
@@ -57,18 +61,6 @@ std::optional<IpNetwork> IpNetwork::parse(std::string_view text) {
         }
     }
     return IpNetwork(*addr, static_cast<std::uint8_t>(prefix));
-}
-
-bool IpNetwork::contains(const IpAddr& a) const noexcept {
-    if (a.family() != base_.family()) return false;
-    const auto& x = a.bytes();
-    const auto& n = base_.bytes();
-    std::size_t full = prefix_ / 8U;
-    if (std::memcmp(x.data(), n.data(), full) != 0) return false;
-    const unsigned rest = prefix_ % 8U;
-    if (rest == 0) return true;
-    const auto mask = static_cast<std::uint8_t>(0xFFU << (8 - rest));
-    return (x[full] & mask) == n[full];
 }
 
 std::string IpNetwork::to_string() const { return fmt::format("{}/{}", base_, prefix_); }

@@ -32,6 +32,15 @@ TEST(PolicyEngine, FirstMatchWins) {
          "- {id: first, name: a, action: Alert, conditions: {dst_ports: [80]}}\n"
          "- {id: second, name: b, action: Block, conditions: {}}\n",
          packet("192.0.2.1", "10.0.0.5", 1, 80, P::tcp()), "first"},
+        {"order holds across rules with and without a port condition",
+         "- {id: p1, name: a, action: Alert, conditions: {dst_ports: [80], protocols: [udp]}}\n"
+         "- {id: any, name: b, action: Block, conditions: {protocols: [tcp]}}\n"
+         "- {id: p2, name: c, action: Allow, conditions: {dst_ports: [443, 80]}}\n",
+         packet("192.0.2.1", "10.0.0.5", 1, 80, P::tcp()), "any"},
+        {"a later rule naming the port",
+         "- {id: any, name: b, action: Block, conditions: {protocols: [icmp]}}\n"
+         "- {id: p2, name: c, action: Allow, conditions: {dst_ports: [443, 80, 80]}}\n",
+         packet("192.0.2.1", "10.0.0.5", 1, 80, P::tcp()), "p2"},
         {"a condition-less rule matches everything",
          "- {id: all, name: a, action: Block, conditions: {}}\n",
          packet("2001:db8::1", "2001:db8::2", 0, 0, P::other(47)), "all"},
