@@ -80,7 +80,15 @@ void PacketLoop::process(const capture::PacketInfo& packet,
 }
 
 void PacketLoop::apply_policy(const capture::PacketInfo& packet, std::string_view process) {
-    const auto rule = out_.policy ? out_.policy->evaluate(packet) : nullptr;
+    const policy::PolicyRule* rule = nullptr;
+    if (out_.policy) {
+        const std::uint64_t version = out_.policy->version();
+        if (!rules_ || version != rules_version_) {
+            rules_ = out_.policy->snapshot();
+            rules_version_ = version;
+        }
+        rule = policy::PolicyEngine::first_match(*rules_, packet);
+    }
     if (!rule || rule->action == policy::RuleAction::Allow) {
         sample_normal(packet, process);
         return;

@@ -66,6 +66,10 @@ private:
     logger::Ring<logger::LogEntry> normal_logs_;
     std::uint64_t packet_counter_ = 0;  // saturating
     std::uint64_t normal_sample_counter_ = 0;
+    // The rules as last seen: refreshed when the engine's version moves, so a packet
+    // costs one atomic load instead of a lock.
+    std::shared_ptr<const policy::PolicyEngine::RuleSet> rules_;
+    std::uint64_t rules_version_ = 0;
 };
 
 // Takes one answer from the engine and processes it when it is a packet.

@@ -33,9 +33,13 @@ std::shared_ptr<const std::vector<PolicyRule>> PolicyEngine::rules() const {
     return {rules_, &rules_->rules};
 }
 
-std::shared_ptr<const PolicyRule> PolicyEngine::evaluate(const capture::PacketInfo& packet) const {
+std::shared_ptr<const PolicyEngine::RuleSet> PolicyEngine::snapshot() const {
     std::shared_lock lock(mutex_);
-    const RuleSet& set = *rules_;
+    return rules_;
+}
+
+const PolicyRule* PolicyEngine::first_match(const RuleSet& set, const capture::PacketInfo& packet) {
+    if (set.rules.empty()) return nullptr;
     // Walk the two ascending candidate lists together: rule order is kept, so the
     // first match is the same as in a plain walk over every rule.
     static const std::vector<std::uint32_t> kNone;
@@ -57,9 +61,16 @@ std::shared_ptr<const PolicyRule> PolicyEngine::evaluate(const capture::PacketIn
             logger::debug(kTarget, fmt::format("Packet matched rule: {} ({}) -> {}", rule.id,
                                                rule.name, describe(rule.action)));
         }
-        return {rules_, &rule};  // aliasing: no allocation
+        return &rule;
     }
     return nullptr;
+}
+
+std::shared_ptr<const PolicyRule> PolicyEngine::evaluate(const capture::PacketInfo& packet) const {
+    std::shared_lock lock(mutex_);
+    const PolicyRule* rule = first_match(*rules_, packet);
+    if (rule == nullptr) return nullptr;
+    return {rules_, rule};  // aliasing: no allocation
 }
 
 void PolicyEngine::replace_rules(std::vector<PolicyRule> rules) {
@@ -70,6 +81,7 @@ void PolicyEngine::replace_rules(std::vector<PolicyRule> rules) {
     {
         std::unique_lock lock(mutex_);
         old = std::exchange(rules_, std::move(fresh));
+        version_.fetch_add(1, std::memory_order_release);
         logger::info(kTarget, fmt::format("Loaded {} policy rules", count));
     }
     // `old` is freed here, outside the lock.

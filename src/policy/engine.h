@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <shared_mutex>
 #include <unordered_map>
@@ -17,9 +19,18 @@ public:
     PolicyEngine() = default;
     explicit PolicyEngine(std::vector<PolicyRule> rules);
 
+    struct RuleSet;
+
     // The first matching rule, or null. The result keeps its rule list alive across a
     // reload and shares that list's reference count, so evaluation allocates nothing.
     std::shared_ptr<const PolicyRule> evaluate(const capture::PacketInfo& packet) const;
+
+    // For a reader that evaluates every packet (the packet loop): it keeps the current
+    // rule set and takes the lock again only when version() has moved on.
+    std::uint64_t version() const noexcept { return version_.load(std::memory_order_acquire); }
+    std::shared_ptr<const RuleSet> snapshot() const;
+    // The first rule of `set` matching the packet, or null; logs the match.
+    static const PolicyRule* first_match(const RuleSet& set, const capture::PacketInfo& packet);
 
     // Readers see the whole old list or the whole new one, never a mix.
     void replace_rules(std::vector<PolicyRule> rules);
@@ -37,6 +48,7 @@ public:
     };
 
 private:
+    std::atomic<std::uint64_t> version_{0};  // bumped after every replacement
     mutable std::shared_mutex mutex_;
     std::shared_ptr<const RuleSet> rules_ = std::make_shared<const RuleSet>(std::vector<PolicyRule>{});  // guarded by mutex_
 };
