@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 
+#include "util/strings.h"
+
 namespace tarvo::banner {
 namespace {
 
@@ -13,12 +15,6 @@ constexpr std::string_view kRed = "\x1b[91m";
 constexpr std::string_view kMagenta = "\x1b[95m";
 constexpr std::string_view kCyan = "\x1b[96m";
 constexpr std::string_view kReset = "\x1b[0m";
-
-std::string repeat(std::string_view s, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) out += s;
-    return out;
-}
 
 const std::string kTop = "╔" + repeat("═", 78) + "╗\n";
 const std::string kEmpty = "║" + std::string(78, ' ') + "║\n";

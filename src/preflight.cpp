@@ -16,12 +16,6 @@ namespace {
 
 constexpr std::size_t kInner = 70;  // columns between the two frame characters
 
-std::string repeat(std::string_view s, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) out += s;
-    return out;
-}
-
 std::string framed(std::string_view text) { return "║" + pad_right(text, kInner) + "║\n"; }
 
 [[noreturn]] void fail_with(const std::string& box) {

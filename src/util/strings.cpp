@@ -20,6 +20,13 @@ std::size_t display_width(std::string_view utf8) {
     }));
 }
 
+std::string repeat(std::string_view s, std::size_t n) {
+    std::string out;
+    out.reserve(s.size() * n);
+    for (std::size_t i = 0; i < n; ++i) out += s;
+    return out;
+}
+
 std::string pad_right(std::string_view text, std::size_t width) {
     std::string out(text);
     const std::size_t w = display_width(text);

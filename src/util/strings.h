@@ -11,6 +11,9 @@ std::string to_lower(std::string_view s);
 // Number of code points in UTF-8 text: the terminal width of the box texts we draw.
 std::size_t display_width(std::string_view utf8);
 
+// `s` written `n` times.
+std::string repeat(std::string_view s, std::size_t n);
+
 // `text` followed by spaces up to `width` display columns (nothing is cut).
 std::string pad_right(std::string_view text, std::size_t width);
 
