@@ -150,6 +150,20 @@ TEST(LoadConfig, ChoosesPlatformThenCommonThenDefaults) {
     EXPECT_FALSE(load_config(dir.path()).has_value());
 }
 
+TEST(LoadConfig, ShippedSampleHoldsTheDefaults) {
+    const auto loaded = load_config(std::filesystem::path(TARVO_REPO_DIR) / "configs");
+    ASSERT_TRUE(loaded.has_value()) << loaded.error();
+    const TarvoConfig defaults;
+    EXPECT_EQ(loaded->capture_interface, "auto");
+    EXPECT_EQ(loaded->mode, defaults.mode);
+    EXPECT_EQ(loaded->snaplen, defaults.snaplen);
+    EXPECT_EQ(loaded->buffer_size_mb, defaults.buffer_size_mb);
+    EXPECT_EQ(loaded->dashboard.port, defaults.dashboard.port);
+    EXPECT_EQ(loaded->logging.normal_channel_depth, defaults.logging.normal_channel_depth);
+    EXPECT_EQ(loaded->export_section.batch_size, defaults.export_section.batch_size);
+    EXPECT_EQ(loaded->blocking.block_timeout_seconds, defaults.blocking.block_timeout_seconds);
+}
+
 TEST(LoadConfig, UnreadableFileIsAnError) {
     TempDir dir;
     std::filesystem::create_directory(dir / kPlatformFile);  // reading a directory fails

@@ -239,3 +239,19 @@ TEST(ParseRulesIsolated, AReaderThatNeverReturnsIsStopped) {
 
 }  // namespace
 }  // namespace tarvo::policy
+
+namespace tarvo::policy {
+namespace {
+
+// The shipped sample must load without a single warning.
+TEST(SampleRules, LoadCleanly) {
+    test::LogCapture log;
+    PolicyEngine engine;
+    const auto loaded = load_rules(std::filesystem::path(TARVO_REPO_DIR) / "configs/rules.yaml", engine);
+    ASSERT_TRUE(loaded.has_value()) << loaded.error();
+    EXPECT_EQ(*loaded, 1U);  // the second rule is disabled
+    EXPECT_THAT(log.text(), Not(HasSubstr("WARN")));
+}
+
+}  // namespace
+}  // namespace tarvo::policy
