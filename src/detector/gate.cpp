@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <memory>
 #include <unordered_set>
 
 #include <fmt/format.h>
@@ -136,23 +137,23 @@ bool inbound_to_inside(const IpAddr& src, const IpAddr& dst) {
     return !src_private;
 }
 
-// First octets that some built-in network touches: most addresses are rejected by
+// The /16 blocks that some built-in network touches: most addresses are rejected by
 // one bit test before any search.
-const std::bitset<256>& builtin_first_octets() {
-    static const auto octets = [] {
-        std::bitset<256> b;
+const std::bitset<65536>& builtin_blocks() {
+    static const auto blocks = [] {
+        auto b = std::make_unique<std::bitset<65536>>();
         for (const auto& [first, last] : builtin_ranges()) {
-            for (std::uint32_t o = first >> 24U; o <= last >> 24U; ++o) b.set(o);
+            for (std::uint32_t block = first >> 16U; block <= last >> 16U; ++block) b->set(block);
         }
         return b;
     }();
-    return octets;
+    return *blocks;
 }
 
 bool in_builtin_trusted(const IpAddr& a) {
     if (!a.is_v4()) return false;
     const std::uint32_t v = a.v4_value();
-    if (!builtin_first_octets().test(v >> 24U)) return false;
+    if (!builtin_blocks().test(v >> 16U)) return false;
     const auto& ranges = builtin_ranges();
     auto it = std::upper_bound(ranges.begin(), ranges.end(), v,
                                [](std::uint32_t x, const auto& r) { return x < r.first; });
@@ -173,7 +174,7 @@ DetectionGate::DetectionGate(std::vector<IpAddr> local_addresses,
                                               "not an IPv4 or IPv6 network in CIDR notation"));
         }
     }
-    (void)builtin_first_octets();  // built here, not on the first packet
+    (void)builtin_blocks();  // built here, not on the first packet
 }
 
 bool DetectionGate::inspect(const IpAddr& src) const {

@@ -76,6 +76,12 @@ std::size_t run_through(const std::vector<std::uint16_t>& ports, std::size_t at)
 }
 
 void record_port(SourceState& s, std::uint16_t port) {
+    // Every port of the history is in the distinct set, so a flow's repeated port needs
+    // no search.
+    if (!s.port_history.empty() && s.port_history.back() == port) {
+        bounded_push(s.port_history, port, 65 + kCompactEvery);
+        return;
+    }
     auto& ports = s.distinct_ports;
     const auto at = static_cast<std::size_t>(std::lower_bound(ports.begin(), ports.end(), port) - ports.begin());
     if (at == ports.size() || ports[at] != port) {
@@ -139,6 +145,7 @@ void SourceState::reset() {
     icmp_times.clear();
     last_seen = Instant{};
     flag_combo_count = 0;
+    odd_flag_combos = 0;
     syn_only_seen = false;
     has_port_run = false;
     packet_count = 0;
@@ -270,6 +277,7 @@ std::optional<ThreatDetection> ScanTracker::observe_tcp(const IpAddr& src, std::
     if (std::find(s.flag_combos.begin(), combos_end, flags) == combos_end &&
         s.flag_combo_count < SourceState::kMaxFlagCombos) {
         s.flag_combos[s.flag_combo_count++] = flags;
+        if (flags == 0 || flags == 1 || flags == 41 || flags == 63) ++s.odd_flag_combos;
     }
     const bool syn = (flags & kSyn) != 0;
     const bool ack = (flags & kAck) != 0;
@@ -329,9 +337,7 @@ std::optional<ThreatDetection> ScanTracker::observe_tcp(const IpAddr& src, std::
                  std::chrono::seconds(60), now);
         if (d) return d;
     }
-    const auto weird = std::count_if(s.flag_combos.begin(), s.flag_combos.begin() + s.flag_combo_count,
-                                     [](std::uint8_t f) { return f == 0 || f == 1 || f == 41 || f == 63; });
-    if (weird >= 2) {
+    if (s.odd_flag_combos >= 2) {
         d = fire(s, src, ThreatCategory::OsScan, Severity::Critical, text::kOsScan,
                  std::chrono::seconds(120), now);
         if (d) return d;

@@ -31,6 +31,7 @@ struct SourceState {
     Instant last_seen{};
     std::array<std::uint8_t, kMaxFlagCombos> flag_combos{};
     std::uint8_t flag_combo_count = 0;
+    std::uint8_t odd_flag_combos = 0;  // stored combinations among 0, 1, 41 and 63
     bool syn_only_seen = false;
     // The distinct ports hold 12 consecutive numbers: only then can the history be
     // sequential, so the sequential test is skipped while this is false.
