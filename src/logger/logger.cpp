@@ -109,7 +109,6 @@ struct Installed {
 std::shared_mutex g_state_mutex;
 std::unique_ptr<Installed> g_state;  // guarded by g_state_mutex
 std::mutex g_terminal_mutex;  // one event's three lines stay together
-std::atomic<std::uint64_t> g_dropped_before{0};
 
 }  // namespace
 
@@ -333,7 +332,6 @@ Guard::~Guard() {
         std::unique_lock lock(g_state_mutex);
         old = std::move(g_state);
     }
-    if (old && old->file) g_dropped_before += old->file->dropped();
     // Destroying the writer writes out the queued lines before its thread ends.
 }
 
@@ -396,10 +394,6 @@ void emit(Level level, std::string_view target, std::string_view message,
     if (g_state->file) g_state->file->push(utc_date(e.time), format_json_line(e));
 }
 
-std::uint64_t dropped_file_lines() {
-    std::shared_lock lock(g_state_mutex);
-    return g_dropped_before.load() + (g_state && g_state->file ? g_state->file->dropped() : 0);
-}
 
 }  // namespace tarvo::logger
 

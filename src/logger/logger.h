@@ -86,7 +86,6 @@ public:
     static Filter from_env_value(const std::optional<std::string>& value);
 
     bool enabled(Level level, std::string_view target) const;
-    Level max_level() const noexcept { return max_; }
 
 private:
     Level default_ = Level::Info;
@@ -179,9 +178,6 @@ inline void debug(std::string_view target, std::string_view message,
                   const CallSite& loc = CallSite::current()) {
     emit(Level::Debug, target, message, fields, loc);
 }
-
-// Lines that could not be queued for the file since setup.
-std::uint64_t dropped_file_lines();
 
 }  // namespace tarvo::logger
 
