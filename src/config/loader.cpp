@@ -22,14 +22,8 @@ constexpr std::string_view kTarget = "tarvo::config::loader";
 using Error = std::string;
 using Result = std::optional<Error>;  // nullopt: the value was taken
 
-using yaml::is_integer_text;
-using yaml::parse_float_text;
+using yaml::ScalarType;
 using yaml::where;
-
-// Plain (unquoted) scalars are typed by their text; quoted ones are always strings.
-bool is_plain(const YAML::Node& node) { return node.Tag() != "!"; }
-
-bool is_bool_text(const std::string& s, bool& value) { return yaml::parse_bool_text(s, value); }
 
 // How the YAML reader would name what it found, for "invalid type" errors.
 std::string describe_node(const YAML::Node& node) {
@@ -37,14 +31,17 @@ std::string describe_node(const YAML::Node& node) {
     if (node.IsSequence()) return "sequence";
     if (node.IsMap()) return "map";
     const std::string& s = node.Scalar();
-    if (is_plain(node)) {
-        bool b = false;
-        double d = 0;
-        if (is_bool_text(s, b)) return fmt::format("boolean `{}`", s);
-        if (is_integer_text(s)) return fmt::format("integer `{}`", s);
-        if (parse_float_text(s, d)) return fmt::format("floating point `{}`", s);
+    switch (yaml::scalar_type(node)) {
+        case ScalarType::Bool: return fmt::format("boolean `{}`", s);
+        case ScalarType::Int: return fmt::format("integer `{}`", s);
+        case ScalarType::Float: return fmt::format("floating point `{}`", s);
+        default: return fmt::format("string \"{}\"", s);
     }
-    return fmt::format("string \"{}\"", s);
+}
+
+// The scalar type of `node`, or Null for a collection.
+ScalarType type_of(const YAML::Node& node) {
+    return node.IsScalar() || node.IsNull() ? yaml::scalar_type(node) : ScalarType::Null;
 }
 
 Error invalid_type(const std::string& key, const YAML::Node& node, std::string_view expected) {
@@ -53,7 +50,9 @@ Error invalid_type(const std::string& key, const YAML::Node& node, std::string_v
 }
 
 Result read_bool(const std::string& key, const YAML::Node& node, bool& out) {
-    if (node.IsScalar() && is_plain(node) && is_bool_text(node.Scalar(), out)) return std::nullopt;
+    if (type_of(node) == ScalarType::Bool && yaml::parse_bool_text(node.Scalar(), out)) {
+        return std::nullopt;
+    }
     return invalid_type(key, node, "a boolean");
 }
 
@@ -61,9 +60,7 @@ template <typename U>
 Result read_unsigned(const std::string& key, const YAML::Node& node, U& out) {
     constexpr int kBits = std::numeric_limits<U>::digits;
     const std::string expected = fmt::format("u{}", kBits);
-    if (!node.IsScalar() || !is_plain(node) || !is_integer_text(node.Scalar())) {
-        return invalid_type(key, node, expected);
-    }
+    if (type_of(node) != ScalarType::Int) return invalid_type(key, node, expected);
     std::string_view s = node.Scalar();
     const bool negative = s.front() == '-';
     if (s.front() == '+' || negative) s.remove_prefix(1);
@@ -79,23 +76,18 @@ Result read_unsigned(const std::string& key, const YAML::Node& node, U& out) {
 }
 
 Result read_float(const std::string& key, const YAML::Node& node, double& out) {
-    if (node.IsScalar() && is_plain(node) && parse_float_text(node.Scalar(), out)) {
+    const ScalarType t = type_of(node);
+    if ((t == ScalarType::Int || t == ScalarType::Float) &&
+        yaml::parse_float_text(node.Scalar(), out)) {
         return std::nullopt;
     }
     return invalid_type(key, node, "f64");
 }
 
 Result read_string(const std::string& key, const YAML::Node& node, std::string& out) {
-    if (node.IsScalar() && !node.IsNull()) {
-        const std::string& s = node.Scalar();
-        bool b = false;
-        double d = 0;
-        if (!is_plain(node) || (!is_bool_text(s, b) && !parse_float_text(s, d))) {
-            out = s;
-            return std::nullopt;
-        }
-    }
-    return invalid_type(key, node, "a string");
+    if (!yaml::is_string(node)) return invalid_type(key, node, "a string");
+    out = node.Scalar();
+    return std::nullopt;
 }
 
 Result read_optional_string(const std::string& key, const YAML::Node& node,

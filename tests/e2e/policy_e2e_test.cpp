@@ -16,12 +16,6 @@ using namespace std::chrono_literals;
 
 const std::filesystem::path kAlertsLog = "/var/log/tarvo/alerts.log";
 
-std::size_t count_of(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
 TEST(PolicyE2E, RuleDecisionsFollowTheRulesFileWhileRunning) {
     if (!is_root()) GTEST_SKIP() << "needs root for the test bed and capture";
     Testbed bed("tvpol");

@@ -15,15 +15,10 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 using namespace std::chrono_literals;
+using test::count_of;
 
 std::string rules_with(const std::string& id) {
     return "- {id: " + id + ", name: n, action: Alert, conditions: {}}\n";
-}
-
-std::size_t count_of(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
 }
 
 class Watcher : public ::testing::Test {

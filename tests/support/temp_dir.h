@@ -24,4 +24,11 @@ private:
 void write_file(const std::filesystem::path& path, std::string_view text);
 std::string read_file(const std::filesystem::path& path);
 
+// How often `part` occurs in `text` (overlapping occurrences count).
+inline std::size_t count_of(std::string_view text, std::string_view part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 }  // namespace tarvo::test
