@@ -45,6 +45,35 @@ logger::ClockCache::Text PacketLoop::time_text() const {
     return out_.clock ? out_.clock->text() : logger::local_clock_text();
 }
 
+std::optional<detector::ThreatDetection> PacketLoop::detect(const capture::PacketInfo& packet,
+                                                            capture::Protocol::Kind kind,
+                                                            std::optional<std::string_view> process,
+                                                            std::chrono::steady_clock::time_point now) {
+    const bool inbound = detector::inbound_to_inside(packet.src_ip, packet.dst_ip);
+    const auto cls = detector::classify_process(process);
+    using K = capture::Protocol::Kind;
+    if (kind == K::Tcp) {
+        return tracker_.observe_tcp(packet.src_ip, packet.dst_port, packet.tcp_flags(), cls,
+                                    inbound, now);
+    }
+    if (kind == K::Udp) return tracker_.observe_udp(packet.src_ip, packet.dst_port, cls, inbound, now);
+    return tracker_.observe_icmp(packet.src_ip, cls, inbound, now);
+}
+
+void PacketLoop::apply_policy(const capture::PacketInfo& packet, std::string_view process) {
+    const policy::PolicyRule* rule = nullptr;
+    if (out_.policy) {
+        const std::uint64_t version = out_.policy->version();
+        if (!rules_ || version != rules_version_) refresh_rules(version);
+        if (!rules_->rules.empty()) rule = policy::PolicyEngine::first_match(*rules_, packet);
+    }
+    if (rule && rule->action != policy::RuleAction::Allow) {
+        record_decision(packet, process, rule->action == policy::RuleAction::Block);
+    } else if (settings_.log_normal_traffic) {
+        sample_normal(packet, process);
+    }
+}
+
 void PacketLoop::process(const capture::PacketInfo& packet,
                          std::chrono::steady_clock::time_point now) {
     // Counting.
@@ -56,20 +85,11 @@ void PacketLoop::process(const capture::PacketInfo& packet,
     const std::optional<std::string_view> process;
 
     // Detection, for sources the gate lets through.
-    const bool inbound = detector::inbound_to_inside(packet.src_ip, packet.dst_ip);
     const auto kind = packet.protocol.kind();
     if (detectable(kind) && gate_.inspect(packet.src_ip)) {
-        std::optional<detector::ThreatDetection> threat;
-        using K = capture::Protocol::Kind;
-        if (kind == K::Tcp) {
-            threat = tracker_.observe_tcp(packet.src_ip, packet.dst_port, packet.tcp_flags(),
-                                          process, inbound, now);
-        } else if (kind == K::Udp) {
-            threat = tracker_.observe_udp(packet.src_ip, packet.dst_port, process, inbound, now);
-        } else {
-            threat = tracker_.observe_icmp(packet.src_ip, process, inbound, now);
+        if (auto threat = detect(packet, kind, process, now)) {
+            handle_threat(*threat, process.value_or("unknown"));
         }
-        if (threat) handle_threat(*threat, process.value_or("unknown"));
     }
     if (packet_counter_ % kMaintenanceEvery == 0) tracker_.maintenance_tick(now);
 
@@ -79,27 +99,19 @@ void PacketLoop::process(const capture::PacketInfo& packet,
     // Export of decisions and the statistics snapshot hook come with their components.
 }
 
-void PacketLoop::apply_policy(const capture::PacketInfo& packet, std::string_view process) {
-    const policy::PolicyRule* rule = nullptr;
-    if (out_.policy) {
-        const std::uint64_t version = out_.policy->version();
-        if (!rules_ || version != rules_version_) {
-            rules_ = out_.policy->snapshot();
-            rules_version_ = version;
-        }
-        rule = policy::PolicyEngine::first_match(*rules_, packet);
-    }
-    if (!rule || rule->action == policy::RuleAction::Allow) {
-        sample_normal(packet, process);
-        return;
-    }
+void PacketLoop::refresh_rules(std::uint64_t version) {
+    rules_ = out_.policy->snapshot();
+    rules_version_ = version;
+}
+
+void PacketLoop::record_decision(const capture::PacketInfo& packet, std::string_view process,
+                                 bool block) {
     const AddrText src(packet.src_ip);
     const AddrText dst(packet.dst_ip);
     const std::string_view label = packet.protocol.describe();
     char detail_buf[96];
     const auto r = fmt::format_to_n(detail_buf, sizeof detail_buf, "proc={}", process);
     const std::string_view detail(detail_buf, std::min(r.size, sizeof detail_buf));
-    const bool block = rule->action == policy::RuleAction::Block;
     if (block) {
         out_.counters->block_count.add();
         if (out_.alerts) {
@@ -119,7 +131,6 @@ void PacketLoop::apply_policy(const capture::PacketInfo& packet, std::string_vie
 }
 
 void PacketLoop::sample_normal(const capture::PacketInfo& packet, std::string_view process) {
-    if (!settings_.log_normal_traffic) return;
     normal_sample_counter_ = saturating_add(normal_sample_counter_, 1);
     if (normal_sample_counter_ < settings_.normal_sample_divisor) return;
     normal_sample_counter_ = 0;

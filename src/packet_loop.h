@@ -52,9 +52,20 @@ public:
     const detector::ScanTracker& tracker() const { return tracker_; }
 
 private:
-    void handle_threat(const detector::ThreatDetection& threat, std::string_view process);
-    void apply_policy(const capture::PacketInfo& packet, std::string_view process);
-    void sample_normal(const capture::PacketInfo& packet, std::string_view process);
+    // Both run for every packet: inlined into process(), their rare paths kept out of line.
+    [[gnu::always_inline]] inline std::optional<detector::ThreatDetection> detect(const capture::PacketInfo& packet,
+                                                    capture::Protocol::Kind kind,
+                                                    std::optional<std::string_view> process,
+                                                    std::chrono::steady_clock::time_point now);
+    [[gnu::noinline]] void handle_threat(const detector::ThreatDetection& threat,
+                                         std::string_view process);
+    [[gnu::always_inline]] inline void apply_policy(const capture::PacketInfo& packet,
+                                                    std::string_view process);
+    [[gnu::noinline]] void refresh_rules(std::uint64_t version);
+    // The BLOCK or ALERT of a matched rule: lines, counters, the recent-log ring.
+    [[gnu::noinline]] void record_decision(const capture::PacketInfo& packet, std::string_view process,
+                                           bool block);
+    [[gnu::noinline]] void sample_normal(const capture::PacketInfo& packet, std::string_view process);
     logger::ClockCache::Text time_text() const;
 
     LoopOutputs out_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <cstring>
 #include <memory>
 #include <unordered_set>
 
@@ -67,19 +68,17 @@ const std::vector<std::pair<std::uint32_t, std::uint32_t>>& builtin_ranges() {
     return ranges;
 }
 
-bool is_private_v4(std::uint32_t v) {
-    return (v >> 24U) == 10 || (v >> 20U) == 0xAC1U /* 172.16/12 */ || (v >> 16U) == 0xC0A8U;
-}
-
 bool is_link_local_v6(const IpAddr& a) { return a.bytes()[0] == 0xFE && (a.bytes()[1] & 0xC0U) == 0x80; }
 bool is_unique_local_v6(const IpAddr& a) { return (a.bytes()[0] & 0xFEU) == 0xFC; }
+// Whole-array compares (two words), not byte loops: these sit on the packet path.
 bool is_loopback_v6(const IpAddr& a) {
-    const auto& b = a.bytes();
-    return std::all_of(b.begin(), b.begin() + 15, [](std::uint8_t x) { return x == 0; }) && b[15] == 1;
+    static constexpr std::array<std::uint8_t, 16> kLoopback{0, 0, 0, 0, 0, 0, 0, 0,
+                                                           0, 0, 0, 0, 0, 0, 0, 1};
+    return std::memcmp(a.bytes().data(), kLoopback.data(), 16) == 0;
 }
 bool is_unspecified_v6(const IpAddr& a) {
-    const auto& b = a.bytes();
-    return std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0; });
+    static constexpr std::array<std::uint8_t, 16> kZero{};
+    return std::memcmp(a.bytes().data(), kZero.data(), 16) == 0;
 }
 
 const std::unordered_set<std::string_view>& list_a() {
@@ -115,14 +114,13 @@ const std::unordered_set<std::string_view>& list_b() {
 
 }  // namespace
 
-ProcessClass classify_process(std::optional<std::string_view> process_name) {
-    if (!process_name) return ProcessClass::Neither;
-    if (list_b().count(*process_name) != 0) return ProcessClass::KnownApp;
-    if (list_a().count(*process_name) != 0) return ProcessClass::BusyTool;
+ProcessClass classify_named(std::string_view process_name) {
+    if (list_b().count(process_name) != 0) return ProcessClass::KnownApp;
+    if (list_a().count(process_name) != 0) return ProcessClass::BusyTool;
     return ProcessClass::Neither;
 }
 
-bool inbound_to_inside(const IpAddr& src, const IpAddr& dst) {
+bool inbound_to_inside_any(const IpAddr& src, const IpAddr& dst) {
     if (dst.is_v4()) {
         const std::uint32_t d = dst.v4_value();
         if ((d >> 24U) == 127) return true;
@@ -137,6 +135,8 @@ bool inbound_to_inside(const IpAddr& src, const IpAddr& dst) {
     return !src_private;
 }
 
+namespace {
+
 // The /16 blocks that some built-in network touches: most addresses are rejected by
 // one bit test before any search.
 const std::bitset<65536>& builtin_blocks() {
@@ -150,10 +150,9 @@ const std::bitset<65536>& builtin_blocks() {
     return *blocks;
 }
 
-bool in_builtin_trusted(const IpAddr& a) {
-    if (!a.is_v4()) return false;
-    const std::uint32_t v = a.v4_value();
-    if (!builtin_blocks().test(v >> 16U)) return false;
+}  // namespace
+
+bool DetectionGate::in_builtin_ranges(std::uint32_t v) {
     const auto& ranges = builtin_ranges();
     auto it = std::upper_bound(ranges.begin(), ranges.end(), v,
                                [](std::uint32_t x, const auto& r) { return x < r.first; });
@@ -162,36 +161,45 @@ bool in_builtin_trusted(const IpAddr& a) {
     return v <= it->second;
 }
 
+DetectionGate::DetectionGate() : builtin_blocks_(&builtin_blocks()) {}
+
 DetectionGate::DetectionGate(std::vector<IpAddr> local_addresses,
                              const std::vector<std::string>& trusted_cidrs)
-    : local_(std::move(local_addresses)) {
-    std::sort(local_.begin(), local_.end());
-    for (const auto& text : trusted_cidrs) {
-        if (auto net = IpNetwork::parse(text)) {
-            trusted_.push_back(*net);
+    : DetectionGate() {
+    for (const auto& a : local_addresses) {
+        if (a.is_v4()) {
+            local_v4_.push_back(a.v4_value());
         } else {
+            local_v6_.push_back(a);
+        }
+    }
+    std::sort(local_v4_.begin(), local_v4_.end());
+    std::sort(local_v6_.begin(), local_v6_.end());
+    for (const auto& text : trusted_cidrs) {
+        const auto net = IpNetwork::parse(text);
+        if (!net) {
             logger::warn(kTarget, fmt::format("Invalid trusted_cidr '{}': {}", text,
                                               "not an IPv4 or IPv6 network in CIDR notation"));
+        } else if (net->address().is_v4()) {
+            const std::uint32_t mask =
+                net->prefix() == 0 ? 0 : 0xFFFFFFFFU << (32U - net->prefix());
+            trusted_v4_.emplace_back(mask, net->address().v4_value() & mask);
+        } else {
+            trusted_v6_.push_back(*net);
         }
     }
-    (void)builtin_blocks();  // built here, not on the first packet
 }
 
-bool DetectionGate::inspect(const IpAddr& src) const {
-    if (std::binary_search(local_.begin(), local_.end(), src)) return false;
-    for (const auto& net : trusted_) {
+bool DetectionGate::inspect_v6(const IpAddr& src) const {
+    if (src.bytes()[0] == 0xFF || is_link_local_v6(src) || is_unique_local_v6(src) ||
+        is_unspecified_v6(src) || is_loopback_v6(src)) {
+        return false;
+    }
+    if (std::binary_search(local_v6_.begin(), local_v6_.end(), src)) return false;
+    for (const auto& net : trusted_v6_) {
         if (net.contains(src)) return false;
     }
-    if (src.is_v4()) {
-        const std::uint32_t v = src.v4_value();
-        if ((v >> 24U) == 127 || (v >> 16U) == 0xA9FEU || (v >> 24U) >= 224) return false;
-    } else {
-        if (is_unspecified_v6(src) || is_loopback_v6(src) || src.bytes()[0] == 0xFF ||
-            is_link_local_v6(src) || is_unique_local_v6(src)) {
-            return false;
-        }
-    }
-    return !in_builtin_trusted(src);
+    return true;
 }
 
 }  // namespace tarvo::detector

@@ -39,7 +39,8 @@ std::size_t cooldown_slot(ThreatCategory c) {
 bool cooling_down(const SourceState& s, ThreatCategory category, std::chrono::seconds cooldown,
                   Instant now) {
     const Instant stamp = s.cooldowns[cooldown_slot(category)];
-    return stamp != Instant{} && std::chrono::duration_cast<std::chrono::seconds>(now - stamp) < cooldown;
+    // Whole seconds truncated toward zero compare as the nanoseconds do.
+    return stamp != Instant{} && now - stamp < cooldown;
 }
 
 // Fires `category` when its cooldown allows, stamping the time.
@@ -75,13 +76,7 @@ std::size_t run_through(const std::vector<std::uint16_t>& ports, std::size_t at)
     return hi - lo + 1;
 }
 
-void record_port(SourceState& s, std::uint16_t port) {
-    // Every port of the history is in the distinct set, so a flow's repeated port needs
-    // no search.
-    if (!s.port_history.empty() && s.port_history.back() == port) {
-        bounded_push(s.port_history, port, 65 + kCompactEvery);
-        return;
-    }
+[[gnu::noinline]] void record_new_port(SourceState& s, std::uint16_t port) {
     auto& ports = s.distinct_ports;
     const auto at = static_cast<std::size_t>(std::lower_bound(ports.begin(), ports.end(), port) - ports.begin());
     if (at == ports.size() || ports[at] != port) {
@@ -90,6 +85,16 @@ void record_port(SourceState& s, std::uint16_t port) {
         if (!s.has_port_run && run_through(ports, at) >= kSequentialRun) s.has_port_run = true;
     }
     bounded_push(s.port_history, port, 65 + kCompactEvery);
+}
+
+void record_port(SourceState& s, std::uint16_t port) {
+    // Every port of the history is in the distinct set, so a flow's repeated port needs
+    // no search.
+    if (!s.port_history.empty() && s.port_history.back() == port) {
+        bounded_push(s.port_history, port, 65 + kCompactEvery);
+    } else {
+        record_new_port(s, port);
+    }
 }
 
 void touch(SourceState& s, Instant now) {
@@ -144,6 +149,7 @@ void SourceState::reset() {
     syn_times.clear();
     icmp_times.clear();
     last_seen = Instant{};
+    flag_combos = 0;
     flag_combo_count = 0;
     odd_flag_combos = 0;
     syn_only_seen = false;
@@ -159,30 +165,9 @@ SourceTable::SourceTable(std::size_t capacity) : capacity_(std::max<std::size_t>
     mask_ = positions - 1;
     index_.assign(positions, 0);
     slots_.reserve(std::min<std::size_t>(448, capacity_));
-}
-
-std::uint32_t SourceTable::find(const IpAddr& src) const {
-    for (std::size_t i = home(src);; i = (i + 1) & mask_) {
-        const std::uint32_t entry = index_[i];
-        if (entry == 0) return kNil;
-        if (slots_[entry - 1].key == src) return entry - 1;
-    }
-}
-
-void SourceTable::unlink(std::uint32_t slot) {
-    Slot& s = slots_[slot];
-    (s.prev == kNil ? head_ : slots_[s.prev].next) = s.next;
-    (s.next == kNil ? tail_ : slots_[s.next].prev) = s.prev;
-    s.prev = s.next = kNil;
-}
-
-void SourceTable::push_front(std::uint32_t slot) {
-    Slot& s = slots_[slot];
-    s.prev = kNil;
-    s.next = head_;
-    if (head_ != kNil) slots_[head_].prev = slot;
-    head_ = slot;
-    if (tail_ == kNil) tail_ = slot;
+    sentinel_ = static_cast<std::uint32_t>(capacity_);
+    links_.resize(capacity_ + 1);
+    links_[sentinel_] = Link{sentinel_, sentinel_};
 }
 
 void SourceTable::erase(std::uint32_t slot) {
@@ -205,37 +190,27 @@ void SourceTable::erase(std::uint32_t slot) {
     slots_[slot].state.reset();
     free_.push_back(slot);
     --size_;
-    if (last_ == slot) last_ = kNil;
 }
 
-SourceState& SourceTable::get_or_create(const IpAddr& src) {
-    if (last_ != kNil && slots_[last_].key == src) return slots_[last_].state;
-    std::uint32_t slot = find(src);
-    if (slot != kNil) {
-        if (head_ != slot) {
-            unlink(slot);
-            push_front(slot);
-        }
+std::uint32_t SourceTable::insert(const IpAddr& src) {
+    if (size_ >= capacity_) erase(links_[sentinel_].prev);
+    std::uint32_t slot = 0;
+    if (!free_.empty()) {
+        slot = free_.back();
+        free_.pop_back();
     } else {
-        if (size_ >= capacity_) erase(tail_);
-        if (!free_.empty()) {
-            slot = free_.back();
-            free_.pop_back();
-        } else {
-            slot = static_cast<std::uint32_t>(slots_.size());
-            slots_.emplace_back();
-        }
-        Slot& s = slots_[slot];
-        s.key = src;
-        s.live = true;
-        std::size_t i = home(src);
-        while (index_[i] != 0) i = (i + 1) & mask_;
-        index_[i] = slot + 1;
-        push_front(slot);
-        ++size_;
+        slot = static_cast<std::uint32_t>(slots_.size());
+        slots_.emplace_back();
     }
-    last_ = slot;
-    return slots_[slot].state;
+    Slot& s = slots_[slot];
+    s.key = src;
+    s.live = true;
+    std::size_t i = home(src);
+    while (index_[i] != 0) i = (i + 1) & mask_;
+    index_[i] = slot + 1;
+    push_front(slot);
+    ++size_;
+    return slot;
 }
 
 ScanTracker::ScanTracker(Instant now, std::size_t capacity) : sources_(capacity), last_gc_(now) {}
@@ -243,10 +218,9 @@ ScanTracker::ScanTracker(Instant now, std::size_t capacity) : sources_(capacity)
 SourceState& ScanTracker::entry(const IpAddr& src) { return sources_.get_or_create(src); }
 
 std::optional<ThreatDetection> ScanTracker::observe_udp(const IpAddr& src, std::uint16_t dst_port,
-                                                        std::optional<std::string_view> process,
-                                                        bool inbound_to_inside, Instant now) {
+                                                        ProcessClass cls, bool inbound_to_inside,
+                                                        Instant now) {
     if (inbound_to_inside) return std::nullopt;
-    const ProcessClass cls = classify_process(process);
     if (cls == ProcessClass::KnownApp) return std::nullopt;
     SourceState& s = entry(src);
     touch(s, now);
@@ -261,10 +235,8 @@ std::optional<ThreatDetection> ScanTracker::observe_udp(const IpAddr& src, std::
 }
 
 std::optional<ThreatDetection> ScanTracker::observe_tcp(const IpAddr& src, std::uint16_t dst_port,
-                                                        std::uint8_t flags,
-                                                        std::optional<std::string_view> process,
+                                                        std::uint8_t flags, ProcessClass cls,
                                                         bool inbound_to_inside, Instant now) {
-    const ProcessClass cls = classify_process(process);
     const bool eligible = cls == ProcessClass::KnownApp ? inbound_to_inside : true;
     const std::size_t flood_threshold =
         cls == ProcessClass::KnownApp ? 1000 : cls == ProcessClass::BusyTool ? 400 : 200;
@@ -273,19 +245,15 @@ std::optional<ThreatDetection> ScanTracker::observe_tcp(const IpAddr& src, std::
     SourceState& s = entry(src);
     touch(s, now);
     record_port(s, dst_port);
-    const auto combos_end = s.flag_combos.begin() + s.flag_combo_count;
-    if (std::find(s.flag_combos.begin(), combos_end, flags) == combos_end &&
-        s.flag_combo_count < SourceState::kMaxFlagCombos) {
-        s.flag_combos[s.flag_combo_count++] = flags;
+    const std::uint64_t bit = std::uint64_t{1} << (flags & 63U);
+    if ((s.flag_combos & bit) == 0 && s.flag_combo_count < SourceState::kMaxFlagCombos) {
+        s.flag_combos |= bit;
+        ++s.flag_combo_count;
         if (flags == 0 || flags == 1 || flags == 41 || flags == 63) ++s.odd_flag_combos;
     }
-    const bool syn = (flags & kSyn) != 0;
-    const bool ack = (flags & kAck) != 0;
-    const bool fin = (flags & kFin) != 0;
-    const bool rst = (flags & kRst) != 0;
-    const bool psh = (flags & kPsh) != 0;
-    const bool urg = (flags & kUrg) != 0;
-    if (syn && !ack) {
+    // SYN without ACK: half-open attempts, the stuff of SYN scans and floods.
+    const bool syn_only = (flags & (kSyn | kAck)) == kSyn;
+    if (syn_only) {
         bounded_push(s.syn_times, now, SourceState::kMaxSynTimes + 1 + kCompactEvery);
         s.syn_only_seen = true;
     }
@@ -294,36 +262,36 @@ std::optional<ThreatDetection> ScanTracker::observe_tcp(const IpAddr& src, std::
     const std::size_t ports = s.distinct_ports.size();
     const std::size_t syns = s.syn_times.size();
     std::optional<ThreatDetection> d;
-    if (syn && !ack && syns >= flood_threshold) {
+    if (syn_only && syns >= flood_threshold) {
         d = fire(s, src, ThreatCategory::SynFlood, Severity::Critical, text::kSynFlood,
                  std::chrono::seconds(10), now);
         if (d) return d;
     }
     if (!eligible) return std::nullopt;
-    if (flags == 0 && ports >= 2) {
-        d = fire(s, src, ThreatCategory::NullScan, Severity::High, text::kNullScan,
-                 std::chrono::seconds(120), now);
-        if (d) return d;
-    }
-    if (!fin) {
-        if (ack && !syn && !rst && !psh && !urg && ports >= 8 && !s.syn_only_seen) {
+    if (ports >= 2) {
+        if (flags == 0) {
+            d = fire(s, src, ThreatCategory::NullScan, Severity::High, text::kNullScan,
+                     std::chrono::seconds(120), now);
+            if (d) return d;
+        }
+        if (flags == kAck && ports >= 8 && !s.syn_only_seen) {
             d = fire(s, src, ThreatCategory::AckScan, Severity::Medium, text::kAckScan,
                      std::chrono::seconds(60), now);
             if (d) return d;
         }
-    } else if (!ack && !syn) {
-        if (!rst && !psh && ports >= 2 && !urg) {
+        // FIN alone; or FIN with PSH and URG (RST either way), both without SYN and ACK.
+        if (flags == kFin) {
             d = fire(s, src, ThreatCategory::FinScan, Severity::High, text::kFinScan,
                      std::chrono::seconds(120), now);
             if (d) return d;
         }
-        if (psh && urg && ports >= 2) {
+        if ((flags & (kFin | kSyn | kAck | kPsh | kUrg)) == (kFin | kPsh | kUrg)) {
             d = fire(s, src, ThreatCategory::XmasScan, Severity::High, text::kXmasScan,
                      std::chrono::seconds(120), now);
             if (d) return d;
         }
     }
-    if (syn && !ack && ports >= (doubling ? 30U : 15U) && syns >= (doubling ? 40U : 20U)) {
+    if (syn_only && ports >= (doubling ? 30U : 15U) && syns >= (doubling ? 40U : 20U)) {
         d = fire(s, src, ThreatCategory::SynScan, Severity::High, text::kSynScan,
                  std::chrono::seconds(60), now);
         if (d) return d;
@@ -349,10 +317,8 @@ std::optional<ThreatDetection> ScanTracker::observe_tcp(const IpAddr& src, std::
     return std::nullopt;
 }
 
-std::optional<ThreatDetection> ScanTracker::observe_icmp(const IpAddr& src,
-                                                         std::optional<std::string_view> process,
+std::optional<ThreatDetection> ScanTracker::observe_icmp(const IpAddr& src, ProcessClass cls,
                                                          bool inbound_to_inside, Instant now) {
-    const ProcessClass cls = classify_process(process);
     const std::size_t flood_threshold =
         cls == ProcessClass::KnownApp ? 25 : cls == ProcessClass::BusyTool ? 15 : 5;
     const bool sweep_eligible = cls == ProcessClass::KnownApp ? inbound_to_inside : true;

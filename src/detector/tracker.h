@@ -29,7 +29,7 @@ struct SourceState {
     std::vector<Instant> syn_times;             // SYN without ACK
     std::vector<Instant> icmp_times;
     Instant last_seen{};
-    std::array<std::uint8_t, kMaxFlagCombos> flag_combos{};
+    std::uint64_t flag_combos = 0;  // bit n: flag combination n was seen (n < 64)
     std::uint8_t flag_combo_count = 0;
     std::uint8_t odd_flag_combos = 0;  // stored combinations among 0, 1, 41 and 63
     bool syn_only_seen = false;
@@ -57,7 +57,16 @@ public:
 
     // The source's state, created when absent (a full table first evicts the least
     // recently used source); the source becomes the most recently used.
-    SourceState& get_or_create(const IpAddr& src);
+    SourceState& get_or_create(const IpAddr& src) {
+        std::uint32_t slot = find(src);
+        if (slot == kNil) {
+            slot = insert(src);
+        } else if (links_[sentinel_].next != slot) {
+            unlink(slot);
+            push_front(slot);
+        }
+        return slots_[slot].state;
+    }
     bool contains(const IpAddr& src) const { return find(src) != kNil; }
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return capacity_; }
@@ -80,26 +89,45 @@ private:
     struct Slot {
         IpAddr key;
         SourceState state;
-        std::uint32_t prev = kNil;  // towards the most recently used
-        std::uint32_t next = kNil;
         bool live = false;
+    };
+    // The recency list is circular through a sentinel (index `sentinel_`), so linking
+    // and unlinking need no tests for the ends.
+    struct Link {
+        std::uint32_t prev;  // towards the most recently used
+        std::uint32_t next;
     };
 
     std::size_t home(const IpAddr& a) const { return std::hash<IpAddr>{}(a) & mask_; }
-    std::uint32_t find(const IpAddr& src) const;
+    std::uint32_t find(const IpAddr& src) const {
+        for (std::size_t i = home(src);; i = (i + 1) & mask_) {
+            const std::uint32_t entry = index_[i];
+            if (entry == 0) return kNil;
+            if (slots_[entry - 1].key == src) return entry - 1;
+        }
+    }
+    std::uint32_t insert(const IpAddr& src);
     void erase(std::uint32_t slot);
-    void unlink(std::uint32_t slot);
-    void push_front(std::uint32_t slot);
+    void unlink(std::uint32_t slot) {
+        const Link l = links_[slot];
+        links_[l.prev].next = l.next;
+        links_[l.next].prev = l.prev;
+    }
+    void push_front(std::uint32_t slot) {
+        const std::uint32_t first = links_[sentinel_].next;
+        links_[slot] = Link{sentinel_, first};
+        links_[first].prev = slot;
+        links_[sentinel_].next = slot;
+    }
 
     std::size_t capacity_;
     std::size_t mask_;
     std::vector<std::uint32_t> index_;  // slot + 1, or 0 for an empty position
     std::vector<Slot> slots_;
+    std::vector<Link> links_;           // one per possible slot, then the sentinel
+    std::uint32_t sentinel_;
     std::vector<std::uint32_t> free_;
-    std::uint32_t head_ = kNil;  // most recently used
-    std::uint32_t tail_ = kNil;  // least recently used
     std::size_t size_ = 0;
-    std::uint32_t last_ = kNil;  // the slot found last: bursts come from one source
 };
 
 // Classifies each source's recent TCP, UDP and ICMP behaviour into scan and flood
@@ -114,16 +142,14 @@ public:
 
     explicit ScanTracker(Instant now, std::size_t capacity = kDefaultCapacity);
 
+    // `cls` is the class of the packet's process (classify_process).
     std::optional<ThreatDetection> observe_udp(const IpAddr& src, std::uint16_t dst_port,
-                                               std::optional<std::string_view> process,
-                                               bool inbound_to_inside, Instant now);
+                                               ProcessClass cls, bool inbound_to_inside, Instant now);
     // `flags` packed FIN=1, SYN=2, RST=4, PSH=8, ACK=16, URG=32.
     std::optional<ThreatDetection> observe_tcp(const IpAddr& src, std::uint16_t dst_port,
-                                               std::uint8_t flags,
-                                               std::optional<std::string_view> process,
+                                               std::uint8_t flags, ProcessClass cls,
                                                bool inbound_to_inside, Instant now);
-    std::optional<ThreatDetection> observe_icmp(const IpAddr& src,
-                                                std::optional<std::string_view> process,
+    std::optional<ThreatDetection> observe_icmp(const IpAddr& src, ProcessClass cls,
                                                 bool inbound_to_inside, Instant now);
 
     // Called every 1000 packets; collects idle sources at most once per 1024 ticks and

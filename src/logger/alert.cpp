@@ -94,23 +94,68 @@ LogEntry LogEntry::make(std::string_view time, LogLevel level, std::string_view 
     return e;
 }
 
+namespace {
+
+// The text of the current second, formatted once per second and thread: the clock
+// refresher runs every millisecond and each line asks too, while localtime_r and
+// strftime cost thousands of instructions.
+struct SecondText {
+    std::time_t secs = std::numeric_limits<std::time_t>::min();
+    std::array<char, 32> date{};  // "%Y-%m-%dT%H:%M:%S"
+    std::size_t date_len = 0;
+    std::array<char, 8> zone{};   // "%z"
+    std::size_t zone_len = 0;
+
+    std::string_view clock() const {  // "%H:%M:%S", the tail of the date
+        return date_len >= 8 ? std::string_view(date.data() + date_len - 8, 8) : std::string_view{};
+    }
+};
+
+struct Now {
+    const SecondText& second;
+    unsigned millis;
+};
+
+Now cached_now() {
+    thread_local SecondText cache;
+    const auto now = std::chrono::system_clock::now();
+    const auto ms = std::chrono::floor<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const auto secs = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+    if (secs != cache.secs) {
+        std::tm tm{};
+        localtime_r(&secs, &tm);
+        cache.date_len = std::strftime(cache.date.data(), cache.date.size(), "%Y-%m-%dT%H:%M:%S", &tm);
+        cache.zone_len = std::strftime(cache.zone.data(), cache.zone.size(), "%z", &tm);
+        cache.secs = secs;
+    }
+    return {cache, static_cast<unsigned>(ms - static_cast<std::int64_t>(secs) * 1000)};
+}
+
+// ".mmm"
+std::array<char, 4> millis_text(unsigned millis) {
+    return {'.', static_cast<char>('0' + millis / 100), static_cast<char>('0' + millis / 10 % 10),
+            static_cast<char>('0' + millis % 10)};
+}
+
+}  // namespace
+
 ClockCache::Text local_clock_text() {
-    const LocalNow n = local_now();
+    const Now n = cached_now();
     ClockCache::Text t;
-    const auto r = fmt::format_to_n(t.buf.data(), t.buf.size(), "{:02}:{:02}:{:02}.{:03}",
-                                    n.tm.tm_hour, n.tm.tm_min, n.tm.tm_sec, n.millis);
-    t.len = std::min(r.size, t.buf.size());
+    const std::string_view clock = n.second.clock();
+    const auto millis = millis_text(n.millis);
+    auto* out = std::copy(clock.begin(), clock.end(), t.buf.begin());
+    out = std::copy(millis.begin(), millis.end(), out);
+    t.len = static_cast<std::size_t>(out - t.buf.begin());
     return t;
 }
 
 void append_line_timestamp(fmt::memory_buffer& out) {
-    const LocalNow n = local_now();
-    char date[32];
-    char zone[8];
-    const std::size_t dlen = std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &n.tm);
-    const std::size_t zlen = std::strftime(zone, sizeof zone, "%z", &n.tm);
-    fmt::format_to(std::back_inserter(out), "{}.{:03}{}", std::string_view(date, dlen), n.millis,
-                   std::string_view(zone, zlen));
+    const Now n = cached_now();
+    const auto millis = millis_text(n.millis);
+    out.append(n.second.date.data(), n.second.date.data() + n.second.date_len);
+    out.append(millis.data(), millis.data() + millis.size());
+    out.append(n.second.zone.data(), n.second.zone.data() + n.second.zone_len);
 }
 
 std::string local_line_timestamp() {

@@ -9,7 +9,7 @@ IpAddr ip(const char* t) { return *IpAddr::parse(t); }
 
 TEST(DetectionGate, DecidesWhichSourcesAreInspected) {
     const DetectionGate gate({ip("192.0.2.10"), ip("2001:db8::10")},
-                             {"198.51.100.0/24", "2001:db8:ffff::/48", "not-a-network"});
+                             {"198.51.100.0/24", "100.64.0.0/10", "2001:db8:ffff::/48", "not-a-network"});
     const std::pair<const char*, bool> cases[] = {
         {"203.0.113.7", true},
         {"10.1.2.3", true},           // private sources are still inspected
@@ -17,6 +17,8 @@ TEST(DetectionGate, DecidesWhichSourcesAreInspected) {
         {"2001:db8::10", false},
         {"198.51.100.77", false},     // configured trusted network
         {"2001:db8:ffff::1", false},
+        {"100.127.255.255", false},   // a prefix that is not a whole octet
+        {"100.128.0.0", true},
         {"127.0.0.1", false},
         {"169.254.1.1", false},
         {"224.0.0.1", false},
@@ -38,7 +40,7 @@ TEST(DetectionGate, DecidesWhichSourcesAreInspected) {
         SCOPED_TRACE(addr);
         EXPECT_EQ(gate.inspect(ip(addr)), inspected);
     }
-    EXPECT_EQ(gate.trusted().size(), 2U);
+    EXPECT_EQ(gate.trusted_count(), 3U);
 }
 
 TEST(InboundToInside, PrivateOrLoopbackDestinationFromOutside) {

@@ -53,9 +53,9 @@ std::map<std::size_t, ThreatCategory> run(const Case& c, ScanTracker& t, Instant
         now += p.after;
         std::optional<ThreatDetection> d;
         switch (p.kind) {
-            case Kind::Tcp: d = t.observe_tcp(kSrc, p.port, p.flags, c.process, c.inbound, now); break;
-            case Kind::Udp: d = t.observe_udp(kSrc, p.port, c.process, c.inbound, now); break;
-            case Kind::Icmp: d = t.observe_icmp(kSrc, c.process, c.inbound, now); break;
+            case Kind::Tcp: d = t.observe_tcp(kSrc, p.port, p.flags, classify_process(c.process), c.inbound, now); break;
+            case Kind::Udp: d = t.observe_udp(kSrc, p.port, classify_process(c.process), c.inbound, now); break;
+            case Kind::Icmp: d = t.observe_icmp(kSrc, classify_process(c.process), c.inbound, now); break;
         }
         if (d) {
             EXPECT_EQ(d->source, kSrc);
@@ -150,7 +150,7 @@ TEST(ScanTracker, CompactionClearsAfter65DistinctPorts) {
     // ACK|PSH to ports 3 apart: only the breadth scan could fire, at 20 ports.
     for (std::uint16_t i = 0; i < 80; ++i) {
         now += 1ms;
-        (void)t.observe_tcp(kSrc, static_cast<std::uint16_t>(i * 3), kAck | kPsh, std::nullopt, false, now);
+        (void)t.observe_tcp(kSrc, static_cast<std::uint16_t>(i * 3), kAck | kPsh, ProcessClass::Neither, false, now);
         const SourceState& s = t.entry(kSrc);
         // Compaction runs on every 16th packet: 80 is the first multiple of 16 past 65 ports.
         if (i + 1 == 64) {
@@ -166,7 +166,7 @@ TEST(ScanTracker, CompactionClearsAfter65DistinctPorts) {
 TEST(ScanTracker, GarbageCollectionDropsIdleSources) {
     Instant now = Instant{} + 1h;
     ScanTracker t(now);
-    (void)t.observe_icmp(kSrc, std::nullopt, false, now);
+    (void)t.observe_icmp(kSrc, ProcessClass::Neither, false, now);
     now += 61s;
     for (int i = 0; i < 1023; ++i) t.maintenance_tick(now);
     EXPECT_TRUE(t.contains(kSrc));  // only every 1024th tick collects
@@ -183,8 +183,8 @@ TEST(ScanTracker, SpoofedSourcesStayWithinCapacity) {
     const IpAddr keep = *IpAddr::parse("198.51.100.1");
     for (std::uint32_t i = 0; i < 50'000; ++i) {
         now += 1us;
-        (void)t.observe_tcp(IpAddr::v4(0x0B000000U + i), 80, kSyn, std::nullopt, false, now);
-        if (i % 100 == 0) (void)t.observe_tcp(keep, 80, kSyn, std::nullopt, false, now);
+        (void)t.observe_tcp(IpAddr::v4(0x0B000000U + i), 80, kSyn, ProcessClass::Neither, false, now);
+        if (i % 100 == 0) (void)t.observe_tcp(keep, 80, kSyn, ProcessClass::Neither, false, now);
         ASSERT_LE(t.size(), 1000U);
     }
     EXPECT_EQ(t.size(), 1000U);

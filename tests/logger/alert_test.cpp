@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "support/temp_dir.h"
@@ -146,6 +148,33 @@ TEST(ClockCache, HoldsTheLocalTimeOfDay) {
     ClockCache clock;
     const std::string text(clock.text().view());
     EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d\d:\d\d:\d\d\.\d{3})"))) << text;
+}
+
+// The texts are formatted once per second and reused: they must still follow the clock
+// from one second to the next.
+TEST(ClockText, FollowsTheLocalTimeAcrossSeconds) {
+    const auto seconds_now = [] {
+        return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    };
+    const auto strftime_text = [](std::time_t t, const char* format) {
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        char buf[64];
+        return std::string(buf, std::strftime(buf, sizeof buf, format, &tm));
+    };
+    int checked = 0;
+    for (int attempt = 0; attempt < 10 && checked < 2; ++attempt) {
+        const std::time_t before = seconds_now();
+        const std::string clock(local_clock_text().view());
+        const std::string line = local_line_timestamp();
+        if (seconds_now() != before) continue;  // a second boundary fell in between
+        EXPECT_EQ(clock.substr(0, 9), strftime_text(before, "%H:%M:%S") + ".");
+        EXPECT_EQ(line.substr(0, 20), strftime_text(before, "%Y-%m-%dT%H:%M:%S") + ".");
+        EXPECT_EQ(line.substr(23), strftime_text(before, "%z"));
+        ++checked;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1010));
+    }
+    EXPECT_EQ(checked, 2);
 }
 
 }  // namespace
