@@ -51,6 +51,7 @@ struct Args {
     std::string file;
     std::string rules;
     bool through_queue = false;
+    bool keep_logs = false;
     std::uint64_t spoofed = 0;
 };
 
@@ -60,6 +61,8 @@ std::optional<Args> parse_args(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (arg == "--through-queue") {
             a.through_queue = true;
+        } else if (arg == "--keep-logs") {
+            a.keep_logs = true;
         } else if (arg == "--rules" && i + 1 < argc) {
             a.rules = argv[++i];
         } else if (arg == "--spoofed" && i + 1 < argc) {
@@ -111,7 +114,8 @@ int main(int argc, char** argv) {
     const auto args = parse_args(argc, argv);
     if (!args) {
         std::fprintf(stderr,
-                     "usage: tarvo-bench FILE.pcap [--rules RULES.yaml] [--through-queue] | --spoofed N\n");
+                     "usage: tarvo-bench FILE.pcap [--rules RULES.yaml] [--through-queue] | --spoofed N\n"
+                     "       [--keep-logs]  keep the security logs and print their directory\n");
         return 2;
     }
     char dir_template[] = "/tmp/tarvo-bench-XXXXXX";
@@ -175,8 +179,12 @@ int main(int argc, char** argv) {
     ticking = false;
     refresher.join();
     alerts->reset();
-    std::error_code ec;
-    std::filesystem::remove_all(log_dir, ec);
+    if (args->keep_logs) {
+        std::fprintf(stderr, "security logs kept in %s\n", log_dir.c_str());
+    } else {
+        std::error_code ec;
+        std::filesystem::remove_all(log_dir, ec);
+    }
     std::fprintf(stderr, "heap allocations while replaying: %llu\n",
                  static_cast<unsigned long long>(g_allocations.load() - allocations_before));
     fmt::print("packets={} undecodable={} seconds={:.6f} pps={:.0f} ns_per_packet={:.1f}\n", frames,
