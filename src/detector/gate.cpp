@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "logger/logger.h"
+#include "util/ip_ranges.h"
 
 namespace tarvo::detector {
 namespace {
@@ -41,29 +42,16 @@ constexpr std::array<std::string_view, 83> kBuiltinTrusted = {
     "35.0.0.0/8",       "160.79.104.0/22",  "4.2.2.0/24",
 };
 
-// The built-in networks merged into sorted, disjoint [first, last] ranges, so a lookup
-// is one binary search instead of 83 containment tests.
-const std::vector<std::pair<std::uint32_t, std::uint32_t>>& builtin_ranges() {
-    static const auto ranges = [] {
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> r;
+// The built-in networks as merged ranges, so a lookup is one binary search instead of
+// 83 containment tests.
+const IpRanges& builtin_ranges() {
+    static const IpRanges ranges = [] {
+        IpRanges r;
         for (const auto text : kBuiltinTrusted) {
-            const auto net = IpNetwork::parse(text);
-            if (!net || !net->address().is_v4()) continue;
-            const std::uint32_t first = net->address().v4_value();
-            const std::uint32_t size_minus_one =
-                net->prefix() == 0 ? 0xFFFFFFFFU : (1U << (32U - net->prefix())) - 1U;
-            r.emplace_back(first, first + size_minus_one);
+            if (const auto net = IpNetwork::parse(text)) r.add(*net);
         }
-        std::sort(r.begin(), r.end());
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> merged;
-        for (const auto& range : r) {
-            if (!merged.empty() && range.first <= merged.back().second + 1ULL) {
-                merged.back().second = std::max(merged.back().second, range.second);
-            } else {
-                merged.push_back(range);
-            }
-        }
-        return merged;
+        r.finish();
+        return r;
     }();
     return ranges;
 }
@@ -142,7 +130,7 @@ namespace {
 const std::bitset<65536>& builtin_blocks() {
     static const auto blocks = [] {
         auto b = std::make_unique<std::bitset<65536>>();
-        for (const auto& [first, last] : builtin_ranges()) {
+        for (const auto& [first, last] : builtin_ranges().v4_ranges()) {
             for (std::uint32_t block = first >> 16U; block <= last >> 16U; ++block) b->set(block);
         }
         return b;
@@ -152,14 +140,7 @@ const std::bitset<65536>& builtin_blocks() {
 
 }  // namespace
 
-bool DetectionGate::in_builtin_ranges(std::uint32_t v) {
-    const auto& ranges = builtin_ranges();
-    auto it = std::upper_bound(ranges.begin(), ranges.end(), v,
-                               [](std::uint32_t x, const auto& r) { return x < r.first; });
-    if (it == ranges.begin()) return false;
-    --it;
-    return v <= it->second;
-}
+bool DetectionGate::in_builtin_ranges(std::uint32_t v) { return builtin_ranges().contains_v4(v); }
 
 DetectionGate::DetectionGate() : builtin_blocks_(&builtin_blocks()) {}
 

@@ -12,15 +12,29 @@ constexpr std::string_view kTarget = "tarvo::policy::engine";
 }  // namespace
 
 PolicyEngine::RuleSet::RuleSet(std::vector<PolicyRule> list) : rules(std::move(list)) {
-    for (std::uint32_t i = 0; i < rules.size(); ++i) {
-        const auto& ports = rules[i].dst_ports;
-        if (!ports) {
-            any_dst_port.push_back(i);
-            continue;
+    for (const auto& rule : rules) {
+        if (rule.src_ips) {
+            for (const auto& net : *rule.src_ips) src_reach.add(net);
         }
-        for (const std::uint16_t port : *ports) {
-            auto& ids = by_dst_port[port];
-            if (ids.empty() || ids.back() != i) ids.push_back(i);  // a port listed twice
+        if (rule.dst_ips) {
+            for (const auto& net : *rule.dst_ips) dst_reach.add(net);
+        }
+    }
+    src_reach.finish();
+    dst_reach.finish();
+    for (unsigned reach = 0; reach < by_reach.size(); ++reach) {
+        Candidates& c = by_reach[reach];
+        for (std::uint32_t i = 0; i < rules.size(); ++i) {
+            const PolicyRule& rule = rules[i];
+            if ((rule.src_ips && (reach & 1U) == 0) || (rule.dst_ips && (reach & 2U) == 0)) continue;
+            if (!rule.dst_ports) {
+                c.any_dst_port.push_back(i);
+                continue;
+            }
+            for (const std::uint16_t port : *rule.dst_ports) {
+                auto& ids = c.by_dst_port[port];
+                if (ids.empty() || ids.back() != i) ids.push_back(i);  // a port listed twice
+            }
         }
     }
 }
@@ -43,9 +57,12 @@ const PolicyRule* PolicyEngine::first_match(const RuleSet& set, const capture::P
     // Walk the two ascending candidate lists together: rule order is kept, so the
     // first match is the same as in a plain walk over every rule.
     static const std::vector<std::uint32_t> kNone;
-    const auto it = set.by_dst_port.find(packet.dst_port);
-    const std::vector<std::uint32_t>& named = it == set.by_dst_port.end() ? kNone : it->second;
-    const std::vector<std::uint32_t>& any = set.any_dst_port;
+    const unsigned reach = (set.src_reach.contains(packet.src_ip) ? 1U : 0U) |
+                           (set.dst_reach.contains(packet.dst_ip) ? 2U : 0U);
+    const RuleSet::Candidates& c = set.by_reach[reach];
+    const auto it = c.by_dst_port.find(packet.dst_port);
+    const std::vector<std::uint32_t>& named = it == c.by_dst_port.end() ? kNone : it->second;
+    const std::vector<std::uint32_t>& any = c.any_dst_port;
     std::size_t a = 0;
     std::size_t b = 0;
     while (a < named.size() || b < any.size()) {

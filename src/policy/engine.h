@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "capture/packet_info.h"
 #include "policy/rule.h"
+#include "util/ip_ranges.h"
 
 namespace tarvo::policy {
 
@@ -37,14 +39,22 @@ public:
 
     std::shared_ptr<const std::vector<PolicyRule>> rules() const;
 
-    // The rules in order, with an index by destination port: evaluation visits only
-    // the rules that name the packet's port or name no destination port, in rule order,
-    // so large rule sets cost little for the packets they do not concern.
+    // The rules in order, with candidate lists in rule order that leave out rules a
+    // packet cannot meet: by destination port (the rules naming the packet's port,
+    // merged with the rules naming none), and by reach, whether the packet's source and
+    // destination lie in any network that some rule names (bit 0: source, bit 1:
+    // destination). A rule whose address condition cannot hold is not in the lists, so
+    // rules about other services and other hosts cost almost nothing.
     struct RuleSet {
         explicit RuleSet(std::vector<PolicyRule> list);
+        struct Candidates {
+            std::unordered_map<std::uint16_t, std::vector<std::uint32_t>> by_dst_port;
+            std::vector<std::uint32_t> any_dst_port;
+        };
         std::vector<PolicyRule> rules;
-        std::unordered_map<std::uint16_t, std::vector<std::uint32_t>> by_dst_port;
-        std::vector<std::uint32_t> any_dst_port;
+        IpRanges src_reach;  // every network of every src_ips
+        IpRanges dst_reach;
+        std::array<Candidates, 4> by_reach;
     };
 
 private:

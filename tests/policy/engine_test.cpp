@@ -89,5 +89,65 @@ TEST(PolicyEngine, AMatchOutlivesAReplacement) {
     EXPECT_FALSE(engine.evaluate(packet("192.0.2.1", "10.0.0.5", 1, 2, capture::Protocol::tcp())));
 }
 
+// The candidate lists (by destination port and by address reach) against a plain walk
+// over every rule: over random rule sets drawn from a small universe, so that rules
+// overlap, both must pick the same rule for every packet.
+TEST(PolicyEngine, IndexedLookupAgreesWithAWalkOverEveryRule) {
+    const char* addresses[] = {"192.0.2.1", "192.0.2.77", "198.51.100.5", "10.0.0.1",
+                               "2001:db8::1", "2001:db8:1::5", "::ffff:192.0.2.1"};
+    const char* networks[] = {"192.0.2.0/24",  "192.0.2.77/32",   "198.51.100.4/30", "10.0.0.0/8",
+                              "2001:db8::/32", "2001:db8:1::/48", "::ffff:0:0/96",   "0.0.0.0/0"};
+    const std::uint16_t ports[] = {0, 22, 53, 80, 443};
+    const char* protocols[] = {"tcp", "udp", "icmp", "other"};
+    const capture::Protocol kinds[] = {capture::Protocol::tcp(), capture::Protocol::udp(),
+                                       capture::Protocol::icmp(), capture::Protocol::other(47)};
+    std::uint32_t x = 7;
+    const auto next = [&x](std::uint32_t n) {
+        x = x * 1103515245U + 12345U;
+        return (x >> 16U) % n;
+    };
+    const auto some = [&](auto& field, const auto& pool) {
+        if (next(2) == 0) return;
+        field.emplace();
+        for (std::uint32_t k = next(4); k > 0; --k) {  // 0 elements: a present, empty list
+            using T = typename std::decay_t<decltype(*field)>::value_type;
+            const auto& v = pool[next(static_cast<std::uint32_t>(std::size(pool)))];
+            if constexpr (std::is_same_v<T, IpNetwork>) {
+                field->push_back(*IpNetwork::parse(v));
+            } else {
+                field->push_back(T(v));
+            }
+        }
+    };
+    for (int round = 0; round < 300; ++round) {
+        std::vector<PolicyRule> rules(1 + next(12));
+        for (std::size_t i = 0; i < rules.size(); ++i) {
+            PolicyRule& r = rules[i];
+            r.id = std::to_string(i);
+            r.action = next(2) == 0 ? RuleAction::Block : RuleAction::Alert;
+            some(r.src_ips, networks);
+            some(r.dst_ips, networks);
+            some(r.src_ports, ports);
+            some(r.dst_ports, ports);
+            some(r.protocols, protocols);
+            r.derive_protocol_mask();
+        }
+        const PolicyEngine::RuleSet set(rules);
+        for (int k = 0; k < 200; ++k) {
+            const auto p = packet(addresses[next(7)], addresses[next(7)], ports[next(5)],
+                                  ports[next(5)], kinds[next(4)]);
+            const PolicyRule* walked = nullptr;
+            for (const auto& r : set.rules) {
+                if (r.matches(p)) {
+                    walked = &r;
+                    break;
+                }
+            }
+            const PolicyRule* indexed = PolicyEngine::first_match(set, p);
+            ASSERT_EQ(indexed, walked) << "round " << round << ", packet " << k;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tarvo::policy
