@@ -12,31 +12,21 @@ constexpr std::string_view kTarget = "tarvo::policy::engine";
 }  // namespace
 
 PolicyEngine::RuleSet::RuleSet(std::vector<PolicyRule> list) : rules(std::move(list)) {
-    for (const auto& rule : rules) {
-        if (rule.src_ips) {
-            for (const auto& net : *rule.src_ips) src_reach.add(net);
+    for (std::uint32_t i = 0; i < rules.size(); ++i) {
+        const PolicyRule& rule = rules[i];
+        by_src_ip.add(i, rule.src_ips);
+        by_dst_ip.add(i, rule.dst_ips);
+        if (!rule.dst_ports) {
+            any_dst_port.push_back(i);
+            continue;
         }
-        if (rule.dst_ips) {
-            for (const auto& net : *rule.dst_ips) dst_reach.add(net);
-        }
-    }
-    src_reach.finish();
-    dst_reach.finish();
-    for (unsigned reach = 0; reach < by_reach.size(); ++reach) {
-        Candidates& c = by_reach[reach];
-        for (std::uint32_t i = 0; i < rules.size(); ++i) {
-            const PolicyRule& rule = rules[i];
-            if ((rule.src_ips && (reach & 1U) == 0) || (rule.dst_ips && (reach & 2U) == 0)) continue;
-            if (!rule.dst_ports) {
-                c.any_dst_port.push_back(i);
-                continue;
-            }
-            for (const std::uint16_t port : *rule.dst_ports) {
-                auto& ids = c.by_dst_port[port];
-                if (ids.empty() || ids.back() != i) ids.push_back(i);  // a port listed twice
-            }
+        for (const std::uint16_t port : *rule.dst_ports) {
+            auto& ids = by_dst_port[port];
+            if (ids.empty() || ids.back() != i) ids.push_back(i);  // a port listed twice
         }
     }
+    by_src_ip.finish();
+    by_dst_ip.finish();
 }
 
 PolicyEngine::PolicyEngine(std::vector<PolicyRule> rules)
@@ -54,15 +44,27 @@ std::shared_ptr<const PolicyEngine::RuleSet> PolicyEngine::snapshot() const {
 
 const PolicyRule* PolicyEngine::first_match(const RuleSet& set, const capture::PacketInfo& packet) {
     if (set.rules.empty()) return nullptr;
+    // The port index first: most packets concern no rule's port, and then no address
+    // needs looking up.
+    const auto it = set.by_dst_port.find(packet.dst_port);
+    std::span<const std::uint32_t> named;
+    if (it != set.by_dst_port.end()) named = it->second;
+    std::span<const std::uint32_t> any = set.any_dst_port;
+    if (named.empty() && any.empty()) return nullptr;
+    // Then the shorter pair of an address index, where one narrows things down.
+    const auto narrow = [&](const AddressIndex& index, const IpAddr& address) {
+        if (!index.any_condition()) return;
+        const auto covering = index.covering(address);
+        const auto& rest = index.unconditioned();
+        if (covering.size() + rest.size() < named.size() + any.size()) {
+            named = covering;
+            any = rest;
+        }
+    };
+    narrow(set.by_src_ip, packet.src_ip);
+    narrow(set.by_dst_ip, packet.dst_ip);
     // Walk the two ascending candidate lists together: rule order is kept, so the
     // first match is the same as in a plain walk over every rule.
-    static const std::vector<std::uint32_t> kNone;
-    const unsigned reach = (set.src_reach.contains(packet.src_ip) ? 1U : 0U) |
-                           (set.dst_reach.contains(packet.dst_ip) ? 2U : 0U);
-    const RuleSet::Candidates& c = set.by_reach[reach];
-    const auto it = c.by_dst_port.find(packet.dst_port);
-    const std::vector<std::uint32_t>& named = it == c.by_dst_port.end() ? kNone : it->second;
-    const std::vector<std::uint32_t>& any = c.any_dst_port;
     std::size_t a = 0;
     std::size_t b = 0;
     while (a < named.size() || b < any.size()) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -10,7 +9,7 @@
 
 #include "capture/packet_info.h"
 #include "policy/rule.h"
-#include "util/ip_ranges.h"
+#include "policy/address_index.h"
 
 namespace tarvo::policy {
 
@@ -39,22 +38,19 @@ public:
 
     std::shared_ptr<const std::vector<PolicyRule>> rules() const;
 
-    // The rules in order, with candidate lists in rule order that leave out rules a
-    // packet cannot meet: by destination port (the rules naming the packet's port,
-    // merged with the rules naming none), and by reach, whether the packet's source and
-    // destination lie in any network that some rule names (bit 0: source, bit 1:
-    // destination). A rule whose address condition cannot hold is not in the lists, so
-    // rules about other services and other hosts cost almost nothing.
+    // The rules in order, with three indexes that each give, for a packet, two
+    // ascending lists of rule numbers holding every rule that can match it: by
+    // destination port (rules naming the port, rules naming none), by source address
+    // and by destination address (rules with a network containing it, rules without
+    // the condition). Evaluation walks the shortest pair, so rules about other
+    // services or other hosts cost almost nothing.
     struct RuleSet {
         explicit RuleSet(std::vector<PolicyRule> list);
-        struct Candidates {
-            std::unordered_map<std::uint16_t, std::vector<std::uint32_t>> by_dst_port;
-            std::vector<std::uint32_t> any_dst_port;
-        };
         std::vector<PolicyRule> rules;
-        IpRanges src_reach;  // every network of every src_ips
-        IpRanges dst_reach;
-        std::array<Candidates, 4> by_reach;
+        std::unordered_map<std::uint16_t, std::vector<std::uint32_t>> by_dst_port;
+        std::vector<std::uint32_t> any_dst_port;
+        AddressIndex by_src_ip;
+        AddressIndex by_dst_ip;
     };
 
 private:

@@ -8,6 +8,15 @@
 
 namespace tarvo {
 
+// Addresses as numbers, for ordered structures over address ranges.
+using U128 = std::pair<std::uint64_t, std::uint64_t>;  // high and low halves, host order
+U128 to_u128(const IpAddr& a) noexcept;                 // an IPv6 address's 16 bytes
+std::pair<std::uint32_t, std::uint32_t> v4_bounds(const IpNetwork& n) noexcept;  // first, last
+std::pair<U128, U128> v6_bounds(const IpNetwork& n) noexcept;
+// The address after `v` in `next`; false at the top of the space.
+bool next_address(std::uint32_t v, std::uint32_t& next) noexcept;
+bool next_address(const U128& v, U128& next) noexcept;
+
 // A set of addresses kept as sorted, disjoint [first, last] ranges per family, built
 // from networks: membership is one binary search however many networks went in.
 // IPv4 and IPv6 stay apart (a mapped IPv6 address is not its IPv4 address).
@@ -31,9 +40,7 @@ public:
     }
 
 private:
-    using U128 = std::pair<std::uint64_t, std::uint64_t>;  // high and low halves, host order
     bool contains_v6(const IpAddr& a) const noexcept;
-    static U128 to_u128(const IpAddr& a) noexcept;
 
     std::vector<std::pair<std::uint32_t, std::uint32_t>> v4_;
     std::vector<std::pair<U128, U128>> v6_;

@@ -93,10 +93,15 @@ TEST(PolicyEngine, AMatchOutlivesAReplacement) {
 // over every rule: over random rule sets drawn from a small universe, so that rules
 // overlap, both must pick the same rule for every packet.
 TEST(PolicyEngine, IndexedLookupAgreesWithAWalkOverEveryRule) {
-    const char* addresses[] = {"192.0.2.1", "192.0.2.77", "198.51.100.5", "10.0.0.1",
-                               "2001:db8::1", "2001:db8:1::5", "::ffff:192.0.2.1"};
-    const char* networks[] = {"192.0.2.0/24",  "192.0.2.77/32",   "198.51.100.4/30", "10.0.0.0/8",
-                              "2001:db8::/32", "2001:db8:1::/48", "::ffff:0:0/96",   "0.0.0.0/0"};
+    // Networks that nest, touch and end where another starts, and addresses at the edges.
+    const char* addresses[] = {"192.0.2.1",   "192.0.2.77",    "192.0.2.255",
+                               "198.51.100.5", "10.0.0.1",     "2001:db8::1",
+                               "2001:db8:1::5", "2001:db8:ffff:ffff:ffff:ffff:ffff:ffff",
+                               "::ffff:192.0.2.1"};
+    const char* networks[] = {"192.0.2.0/24",  "192.0.2.77/32",   "192.0.2.255/32", "198.51.100.4/30",
+                              "10.0.0.0/8",    "2001:db8::/32",   "2001:db8:1::/48",
+                              "2001:db8:ffff:ffff:ffff:ffff:ffff:ffff/128", "::ffff:0:0/96",
+                              "0.0.0.0/0"};
     const std::uint16_t ports[] = {0, 22, 53, 80, 443};
     const char* protocols[] = {"tcp", "udp", "icmp", "other"};
     const capture::Protocol kinds[] = {capture::Protocol::tcp(), capture::Protocol::udp(),
@@ -134,7 +139,7 @@ TEST(PolicyEngine, IndexedLookupAgreesWithAWalkOverEveryRule) {
         }
         const PolicyEngine::RuleSet set(rules);
         for (int k = 0; k < 200; ++k) {
-            const auto p = packet(addresses[next(7)], addresses[next(7)], ports[next(5)],
+            const auto p = packet(addresses[next(9)], addresses[next(9)], ports[next(5)],
                                   ports[next(5)], kinds[next(4)]);
             const PolicyRule* walked = nullptr;
             for (const auto& r : set.rules) {
