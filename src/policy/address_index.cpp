@@ -8,7 +8,7 @@ void AddressIndex::add(std::uint32_t rule, const std::optional<std::vector<IpNet
         unconditioned_.push_back(rule);
         return;
     }
-    conditioned_ = true;  // an empty list too: such a rule matches nothing
+    narrows_ = true;  // an empty list too: such a rule matches nothing
     for (const IpNetwork& net : *networks) {
         if (net.address().is_v4()) {
             v4_.pending.push_back({rule, v4_bounds(net)});
@@ -19,16 +19,17 @@ void AddressIndex::add(std::uint32_t rule, const std::optional<std::vector<IpNet
 }
 
 void AddressIndex::finish() {
-    v4_.build();
-    v6_.build();
+    const bool v4 = v4_.build();
+    const bool v6 = v6_.build();
+    narrows_ = narrows_ && v4 && v6;
 }
 
 template <typename T>
-void AddressIndex::Pieces<T>::build() {
+bool AddressIndex::Pieces<T>::build() {
     starts.clear();
     offsets.clear();
     rules.clear();
-    if (pending.empty()) return;
+    if (pending.empty()) return true;
     starts.push_back(T{});
     for (const auto& [rule, range] : pending) {
         starts.push_back(range.first);
@@ -37,14 +38,26 @@ void AddressIndex::Pieces<T>::build() {
     }
     std::sort(starts.begin(), starts.end());
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+    // Counted before anything is listed: broad networks over many pieces multiply.
+    std::size_t entries = 0;
+    for (const auto& [rule, range] : pending) {
+        entries += static_cast<std::size_t>(
+            std::upper_bound(starts.begin(), starts.end(), range.second) -
+            std::lower_bound(starts.begin(), starts.end(), range.first));
+    }
+    if (entries > kMaxEntries) {
+        starts.clear();
+        pending.clear();
+        pending.shrink_to_fit();
+        return false;
+    }
     // Each piece's rules, in rule order (pending is in rule order already); a rule
     // whose networks overlap is listed once.
     std::vector<std::vector<std::uint32_t>> lists(starts.size());
     for (const auto& [rule, range] : pending) {
-        const auto first = static_cast<std::size_t>(
-            std::lower_bound(starts.begin(), starts.end(), range.first) - starts.begin());
-        for (std::size_t k = first; k < starts.size(); ++k) {
-            if (k > first && range.second < starts[k]) break;
+        const auto first = std::lower_bound(starts.begin(), starts.end(), range.first) - starts.begin();
+        const auto end = std::upper_bound(starts.begin(), starts.end(), range.second) - starts.begin();
+        for (auto k = static_cast<std::size_t>(first); k < static_cast<std::size_t>(end); ++k) {
             if (lists[k].empty() || lists[k].back() != rule) lists[k].push_back(rule);
         }
     }
@@ -56,6 +69,7 @@ void AddressIndex::Pieces<T>::build() {
     offsets.push_back(static_cast<std::uint32_t>(rules.size()));
     pending.clear();
     pending.shrink_to_fit();
+    return true;
 }
 
 template <typename T>

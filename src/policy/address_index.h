@@ -26,8 +26,12 @@ public:
     std::span<const std::uint32_t> covering(const IpAddr& a) const noexcept;
     // Rules without the condition, ascending.
     const std::vector<std::uint32_t>& unconditioned() const noexcept { return unconditioned_; }
-    // False when no rule has the condition: then every rule is unconditioned.
-    bool any_condition() const noexcept { return conditioned_; }
+    // False when the index cannot narrow the candidates: no rule has the condition, or
+    // the pieces would list more than kMaxEntries rules (many broad, overlapping
+    // networks), an index too large to keep.
+    bool narrows() const noexcept { return narrows_; }
+
+    static constexpr std::size_t kMaxEntries = std::size_t{1} << 22U;
 
 private:
     // Pieces of one family: piece k spans [starts[k], starts[k + 1]).
@@ -38,14 +42,15 @@ private:
         std::vector<std::uint32_t> rules;
         std::vector<std::pair<std::uint32_t, std::pair<T, T>>> pending;  // rule, [first, last]
 
-        void build();
+        // false (and empty) when the lists would exceed kMaxEntries
+        bool build();
         std::span<const std::uint32_t> find(const T& v) const noexcept;
     };
 
     Pieces<std::uint32_t> v4_;
     Pieces<U128> v6_;
     std::vector<std::uint32_t> unconditioned_;
-    bool conditioned_ = false;
+    bool narrows_ = false;
 };
 
 }  // namespace tarvo::policy

@@ -53,7 +53,7 @@ const PolicyRule* PolicyEngine::first_match(const RuleSet& set, const capture::P
     if (named.empty() && any.empty()) return nullptr;
     // Then the shorter pair of an address index, where one narrows things down.
     const auto narrow = [&](const AddressIndex& index, const IpAddr& address) {
-        if (!index.any_condition()) return;
+        if (!index.narrows()) return;
         const auto covering = index.covering(address);
         const auto& rest = index.unconditioned();
         if (covering.size() + rest.size() < named.size() + any.size()) {

@@ -154,5 +154,39 @@ TEST(PolicyEngine, IndexedLookupAgreesWithAWalkOverEveryRule) {
     }
 }
 
+// Thousands of rules for every source, mixed with thousands for single sources, would
+// list every broad rule in every piece: the index gives up narrowing instead of growing
+// past its bound, and evaluation stays right.
+TEST(PolicyEngine, AnAddressIndexTooLargeIsNotBuilt) {
+    std::vector<PolicyRule> rules;
+    for (std::uint32_t i = 0; i < 2100; ++i) {
+        PolicyRule broad;
+        broad.id = "broad" + std::to_string(i);
+        broad.src_ips = std::vector{*IpNetwork::parse("0.0.0.0/0")};
+        broad.dst_ports = std::vector<std::uint16_t>{static_cast<std::uint16_t>(1000 + i)};
+        PolicyRule single;
+        single.id = "single" + std::to_string(i);
+        single.src_ips = std::vector{IpNetwork(IpAddr::v4(0xC6120000U + 2 * i), 32)};
+        rules.push_back(std::move(broad));
+        rules.push_back(std::move(single));
+    }
+    const PolicyEngine::RuleSet set(std::move(rules));
+    EXPECT_FALSE(set.by_src_ip.narrows());
+    const std::pair<capture::PacketInfo, std::string> cases[] = {
+        {packet("198.18.0.0", "10.0.0.5", 1, 1000, capture::Protocol::tcp()), "broad0"},
+        {packet("198.18.0.2", "10.0.0.5", 1, 80, capture::Protocol::tcp()), "single1"},
+        {packet("198.18.0.2", "10.0.0.5", 1, 3099, capture::Protocol::tcp()), "single1"},
+        {packet("198.18.16.102", "10.0.0.5", 1, 3099, capture::Protocol::tcp()), "broad2099"},
+    };
+    for (const auto& [p, id] : cases) {
+        const PolicyRule* rule = PolicyEngine::first_match(set, p);
+        ASSERT_NE(rule, nullptr);
+        EXPECT_EQ(rule->id, id);
+    }
+    EXPECT_EQ(PolicyEngine::first_match(set, packet("198.18.0.1", "10.0.0.5", 1, 80,
+                                                    capture::Protocol::tcp())),
+              nullptr);
+}
+
 }  // namespace
 }  // namespace tarvo::policy
