@@ -144,31 +144,20 @@ bool DetectionGate::in_builtin_ranges(std::uint32_t v) { return builtin_ranges()
 
 DetectionGate::DetectionGate() : builtin_blocks_(&builtin_blocks()) {}
 
-DetectionGate::DetectionGate(std::vector<IpAddr> local_addresses,
+DetectionGate::DetectionGate(const std::vector<IpAddr>& local_addresses,
                              const std::vector<std::string>& trusted_cidrs)
     : DetectionGate() {
-    for (const auto& a : local_addresses) {
-        if (a.is_v4()) {
-            local_v4_.push_back(a.v4_value());
-        } else {
-            local_v6_.push_back(a);
-        }
-    }
-    std::sort(local_v4_.begin(), local_v4_.end());
-    std::sort(local_v6_.begin(), local_v6_.end());
+    for (const auto& a : local_addresses) excluded_.add(IpNetwork(a, a.is_v4() ? 32 : 128));
     for (const auto& text : trusted_cidrs) {
-        const auto net = IpNetwork::parse(text);
-        if (!net) {
+        if (const auto net = IpNetwork::parse(text)) {
+            excluded_.add(*net);
+            ++trusted_count_;
+        } else {
             logger::warn(kTarget, fmt::format("Invalid trusted_cidr '{}': {}", text,
                                               "not an IPv4 or IPv6 network in CIDR notation"));
-        } else if (net->address().is_v4()) {
-            const std::uint32_t mask =
-                net->prefix() == 0 ? 0 : 0xFFFFFFFFU << (32U - net->prefix());
-            trusted_v4_.emplace_back(mask, net->address().v4_value() & mask);
-        } else {
-            trusted_v6_.push_back(*net);
         }
     }
+    excluded_.finish();
 }
 
 bool DetectionGate::inspect_v6(const IpAddr& src) const {
@@ -176,11 +165,7 @@ bool DetectionGate::inspect_v6(const IpAddr& src) const {
         is_unspecified_v6(src) || is_loopback_v6(src)) {
         return false;
     }
-    if (std::binary_search(local_v6_.begin(), local_v6_.end(), src)) return false;
-    for (const auto& net : trusted_v6_) {
-        if (net.contains(src)) return false;
-    }
-    return true;
+    return !excluded_.contains(src);
 }
 
 }  // namespace tarvo::detector

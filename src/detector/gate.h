@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "util/ip.h"
+#include "util/ip_ranges.h"
 
 namespace tarvo::detector {
 
@@ -42,32 +43,27 @@ class DetectionGate {
 public:
     DetectionGate();
     // Entries of `trusted_cidrs` that do not parse are skipped with a warning.
-    DetectionGate(std::vector<IpAddr> local_addresses, const std::vector<std::string>& trusted_cidrs);
+    DetectionGate(const std::vector<IpAddr>& local_addresses, const std::vector<std::string>& trusted_cidrs);
 
     // Asked for nearly every packet, so IPv4 is answered here with whole-word tests.
     bool inspect(const IpAddr& src) const {
         if (!src.is_v4()) return inspect_v6(src);
         const std::uint32_t v = src.v4_value();
         if ((v >> 24U) == 127 || (v >> 16U) == 0xA9FEU || (v >> 24U) >= 224) return false;
-        if (std::binary_search(local_v4_.begin(), local_v4_.end(), v)) return false;
-        for (const auto& [mask, network] : trusted_v4_) {
-            if ((v & mask) == network) return false;
-        }
+        if (excluded_.contains_v4(v)) return false;
         // Most addresses lie in no /16 block that a built-in network touches.
         return !builtin_blocks_->test(v >> 16U) || !in_builtin_ranges(v);
     }
 
-    std::size_t trusted_count() const { return trusted_v4_.size() + trusted_v6_.size(); }
+    std::size_t trusted_count() const { return trusted_count_; }
 
 private:
     bool inspect_v6(const IpAddr& src) const;
     // The built-in trusted networks (IPv4 only), merged into ranges.
     static bool in_builtin_ranges(std::uint32_t v);
 
-    std::vector<std::uint32_t> local_v4_;  // sorted
-    std::vector<IpAddr> local_v6_;         // sorted
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> trusted_v4_;  // mask, masked network
-    std::vector<IpNetwork> trusted_v6_;
+    IpRanges excluded_;  // our own addresses and the trusted networks
+    std::size_t trusted_count_ = 0;
     const std::bitset<65536>* builtin_blocks_;
 };
 

@@ -52,13 +52,21 @@ std::optional<ThreatDetection> fire(SourceState& s, const IpAddr& src, ThreatCat
     return ThreatDetection{description, src, severity, category};
 }
 
-// Appends while keeping the vector's allocation at a fixed bound once it is busy:
-// compaction trims the contents, and this keeps the capacity from doubling past it.
+// Before an element is added: keeps the vector's allocation at a fixed bound once it
+// is busy. Compaction trims the contents, and this keeps the capacity from doubling past it.
+template <typename T>
+[[gnu::always_inline]] inline void make_room(std::vector<T>& v, std::size_t bound) {
+    if (v.size() == v.capacity() && v.size() >= 16 && v.capacity() < bound) v.reserve(bound);
+}
+
 template <typename T>
 void bounded_push(std::vector<T>& v, T value, std::size_t bound) {
-    if (v.size() == v.capacity() && v.size() >= 16 && v.capacity() < bound) v.reserve(bound);
+    make_room(v, bound);
     v.push_back(value);
 }
+
+// Port lists hold at most 64 after a compaction, plus what arrives before the next.
+constexpr std::size_t kPortBound = 65 + kCompactEvery;
 
 template <typename T>
 void keep_newest(std::vector<T>& v, std::size_t n) {
@@ -80,18 +88,18 @@ std::size_t run_through(const std::vector<std::uint16_t>& ports, std::size_t at)
     auto& ports = s.distinct_ports;
     const auto at = static_cast<std::size_t>(std::lower_bound(ports.begin(), ports.end(), port) - ports.begin());
     if (at == ports.size() || ports[at] != port) {
-        if (ports.size() == ports.capacity() && ports.size() >= 16) ports.reserve(65 + kCompactEvery);
+        make_room(ports, kPortBound);
         ports.insert(ports.begin() + static_cast<std::ptrdiff_t>(at), port);
         if (!s.has_port_run && run_through(ports, at) >= kSequentialRun) s.has_port_run = true;
     }
-    bounded_push(s.port_history, port, 65 + kCompactEvery);
+    bounded_push(s.port_history, port, kPortBound);
 }
 
 void record_port(SourceState& s, std::uint16_t port) {
     // Every port of the history is in the distinct set, so a flow's repeated port needs
     // no search.
     if (!s.port_history.empty() && s.port_history.back() == port) {
-        bounded_push(s.port_history, port, 65 + kCompactEvery);
+        bounded_push(s.port_history, port, kPortBound);
     } else {
         record_new_port(s, port);
     }

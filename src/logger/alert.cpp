@@ -26,25 +26,52 @@ constexpr std::size_t kBatchLines = 129;
 constexpr auto kIdleWait = std::chrono::milliseconds(10);
 constexpr std::array<const char*, 3> kFileNames = {"alerts.log", "traffic.log", "errors.log"};
 
-struct LocalNow {
+// The text of the current second, formatted once per second and thread: the clock
+// refresher runs every millisecond and each line asks too, while localtime_r and
+// strftime cost thousands of instructions.
+struct SecondText {
+    std::time_t secs = std::numeric_limits<std::time_t>::min();
     std::tm tm{};
-    long millis = 0;
+    std::array<char, 32> date{};  // "%Y-%m-%dT%H:%M:%S"
+    std::size_t date_len = 0;
+    std::array<char, 8> zone{};   // "%z"
+    std::size_t zone_len = 0;
+
+    std::string_view clock() const {  // "%H:%M:%S", the tail of the date
+        return date_len >= 8 ? std::string_view(date.data() + date_len - 8, 8) : std::string_view{};
+    }
 };
 
-LocalNow local_now() {
+struct Now {
+    const SecondText& second;
+    unsigned millis;
+};
+
+Now cached_now() {
+    thread_local SecondText cache;
     const auto now = std::chrono::system_clock::now();
-    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-    LocalNow out;
-    localtime_r(&secs, &out.tm);
-    out.millis = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-    return out;
+    const auto second = std::chrono::floor<std::chrono::seconds>(now);
+    const std::time_t secs = std::chrono::system_clock::to_time_t(second);
+    if (secs != cache.secs) {
+        localtime_r(&secs, &cache.tm);
+        cache.date_len = std::strftime(cache.date.data(), cache.date.size(), "%Y-%m-%dT%H:%M:%S", &cache.tm);
+        cache.zone_len = std::strftime(cache.zone.data(), cache.zone.size(), "%z", &cache.tm);
+        cache.secs = secs;
+    }
+    return {cache, static_cast<unsigned>(
+                       std::chrono::duration_cast<std::chrono::milliseconds>(now - second).count())};
+}
+
+// ".mmm"
+std::array<char, 4> millis_text(unsigned millis) {
+    return {'.', static_cast<char>('0' + millis / 100), static_cast<char>('0' + millis / 10 % 10),
+            static_cast<char>('0' + millis % 10)};
 }
 
 std::string rotation_stamp() {
-    const LocalNow n = local_now();
+    const Now n = cached_now();
     char buf[32];
-    const std::size_t len = std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &n.tm);
+    const std::size_t len = std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &n.second.tm);
     return {buf, len};
 }
 
@@ -93,51 +120,6 @@ LogEntry LogEntry::make(std::string_view time, LogLevel level, std::string_view 
     e.detail = level == LogLevel::Normal ? detail : cut_chars(detail, 64);
     return e;
 }
-
-namespace {
-
-// The text of the current second, formatted once per second and thread: the clock
-// refresher runs every millisecond and each line asks too, while localtime_r and
-// strftime cost thousands of instructions.
-struct SecondText {
-    std::time_t secs = std::numeric_limits<std::time_t>::min();
-    std::array<char, 32> date{};  // "%Y-%m-%dT%H:%M:%S"
-    std::size_t date_len = 0;
-    std::array<char, 8> zone{};   // "%z"
-    std::size_t zone_len = 0;
-
-    std::string_view clock() const {  // "%H:%M:%S", the tail of the date
-        return date_len >= 8 ? std::string_view(date.data() + date_len - 8, 8) : std::string_view{};
-    }
-};
-
-struct Now {
-    const SecondText& second;
-    unsigned millis;
-};
-
-Now cached_now() {
-    thread_local SecondText cache;
-    const auto now = std::chrono::system_clock::now();
-    const auto ms = std::chrono::floor<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    const auto secs = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
-    if (secs != cache.secs) {
-        std::tm tm{};
-        localtime_r(&secs, &tm);
-        cache.date_len = std::strftime(cache.date.data(), cache.date.size(), "%Y-%m-%dT%H:%M:%S", &tm);
-        cache.zone_len = std::strftime(cache.zone.data(), cache.zone.size(), "%z", &tm);
-        cache.secs = secs;
-    }
-    return {cache, static_cast<unsigned>(ms - static_cast<std::int64_t>(secs) * 1000)};
-}
-
-// ".mmm"
-std::array<char, 4> millis_text(unsigned millis) {
-    return {'.', static_cast<char>('0' + millis / 100), static_cast<char>('0' + millis / 10 % 10),
-            static_cast<char>('0' + millis % 10)};
-}
-
-}  // namespace
 
 ClockCache::Text local_clock_text() {
     const Now n = cached_now();

@@ -43,7 +43,6 @@ std::shared_ptr<const PolicyEngine::RuleSet> PolicyEngine::snapshot() const {
 }
 
 const PolicyRule* PolicyEngine::first_match(const RuleSet& set, const capture::PacketInfo& packet) {
-    if (set.rules.empty()) return nullptr;
     // The port index first: most packets concern no rule's port, and then no address
     // needs looking up.
     const auto it = set.by_dst_port.find(packet.dst_port);

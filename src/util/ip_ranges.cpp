@@ -95,8 +95,6 @@ void IpRanges::finish() {
     merge(v6_);
 }
 
-bool IpRanges::contains_v4(std::uint32_t v) const noexcept { return search(v4_, v); }
-
 bool IpRanges::contains_v6(const IpAddr& a) const noexcept {
     return !v6_.empty() && search(v6_, to_u128(a));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -31,7 +32,11 @@ public:
     bool contains(const IpAddr& a) const noexcept {
         return a.is_v4() ? contains_v4(a.v4_value()) : contains_v6(a);
     }
-    bool contains_v4(std::uint32_t v) const noexcept;
+    bool contains_v4(std::uint32_t v) const noexcept {  // inline: the packet path asks
+        auto it = std::upper_bound(v4_.begin(), v4_.end(), v,
+                                   [](std::uint32_t x, const auto& r) { return x < r.first; });
+        return it != v4_.begin() && v <= (--it)->second;
+    }
     bool empty() const noexcept { return v4_.empty() && v6_.empty(); }
 
     // The merged IPv4 ranges, ascending.
